@@ -28,8 +28,7 @@ private slots:
     void voltagesAcceptOnlyZeroToTwoAndAHalfWithThreeDecimals();
 
 private:
-    template<typename T>
-    T *child(const char *name)
+    template<typename T> T *child(const char *name)
     {
         auto *found = window->findChild<T *>(QLatin1String(name));
         if (!found)

@@ -14,7 +14,7 @@ void tst_Startup::exitsWithZeroWhenWindowIsClosed_data()
 {
     QTest::addColumn<QStringList>("extraArguments");
     QTest::newRow("no arguments") << QStringList();
-    QTest::newRow("unknown arguments are ignored") << QStringList{ "--verbose", "COM3", "-x" };
+    QTest::newRow("unknown arguments are ignored") << QStringList { "--verbose", "COM3", "-x" };
 }
 
 void tst_Startup::exitsWithZeroWhenWindowIsClosed()
@@ -26,13 +26,14 @@ void tst_Startup::exitsWithZeroWhenWindowIsClosed()
     environment.insert("QT_QPA_PLATFORM", "offscreen");
     environment.insert("QT_PLUGIN_PATH", PLUGIN_DIR);
     process.setProcessEnvironment(environment);
-    process.start(CONFIGURATOR, QStringList{ "-plugin", "windowcloser" } + extraArguments);
+    process.start(CONFIGURATOR, QStringList { "-plugin", "windowcloser" } + extraArguments);
 
     QVERIFY2(process.waitForStarted(), qPrintable(process.errorString()));
     QVERIFY2(process.waitForFinished(30000), "the window was not closed");
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(process.exitCode(), 0);
-    QCOMPARE(process.readAllStandardOutput(), QByteArray("closing \"Torvan Configurator\" icon=set\n"));
+    QCOMPARE(process.readAllStandardOutput(),
+             QByteArray("closing \"Torvan Configurator\" icon=set\n"));
 }
 
 QTEST_GUILESS_MAIN(tst_Startup)

@@ -1,0 +1,399 @@
+#include "simcontroller.h"
+
+#include <QFile>
+#include <QSaveFile>
+#include <QSocketNotifier>
+#include <QTextStream>
+#include <QTimer>
+#include <QtEndian>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <fcntl.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr unsigned char Start = 0xFF;
+constexpr unsigned char End = 0xFE;
+constexpr unsigned char AckByte = 0x06;
+constexpr qint64 NsPerMs = 1000000;
+// 10 bits a byte (start, 8 data, stop) at 115200 baud.
+constexpr qint64 LineByteNs = 10 * 1000000000LL / 115200;
+// How long a client waits for a reply; a request inside it while the reply is
+// still due means two requests were in flight at once.
+constexpr qint64 ClientWindowNs = 200 * NsPerMs;
+constexpr int LateReplyMs = 250;
+
+// Frame length by command letter; 0 for a letter the controller does not know.
+int frameLength(unsigned char letter)
+{
+    switch (letter) {
+    case 'D':
+    case 'R':
+    case 'W':
+    case 'G':
+        return 3;
+    case 'S':
+        return 8;
+    case 'C':
+        return 35;
+    default:
+        return 0;
+    }
+}
+
+bool repliesWithBlock(char command)
+{
+    return command == 'D' || command == 'R' || command == 'G';
+}
+
+} // namespace
+
+SimController::SimController(QObject *parent)
+    : QObject(parent)
+    , writer(new QTimer(this))
+{
+    clock.start();
+    eeprom = { setPoints, coefficients };
+    writer->setSingleShot(true);
+    writer->setTimerType(Qt::PreciseTimer);
+    connect(writer, &QTimer::timeout, this, &SimController::flushDue);
+}
+
+SimController::~SimController()
+{
+    hangUp();
+}
+
+bool SimController::start(QString *error)
+{
+    if (isRunning())
+        return true;
+    termios raw {};
+    cfmakeraw(&raw);
+    cfsetispeed(&raw, B115200);
+    cfsetospeed(&raw, B115200);
+    if (openpty(&masterFd, &slaveFd, nullptr, &raw, nullptr) != 0) {
+        if (error)
+            *error = QStringLiteral("cannot open a pseudo-terminal: %1").arg(strerror(errno));
+        masterFd = slaveFd = -1;
+        return false;
+    }
+    // The slave side stays open here too, so the line survives a client's close
+    // and reopen the way a plugged-in adapter does.
+    slavePath = QString::fromLocal8Bit(ttyname(slaveFd));
+    fcntl(masterFd, F_SETFL, fcntl(masterFd, F_GETFL) | O_NONBLOCK);
+    fcntl(masterFd, F_SETFD, FD_CLOEXEC);
+    fcntl(slaveFd, F_SETFD, FD_CLOEXEC);
+    notifier = new QSocketNotifier(masterFd, QSocketNotifier::Read, this);
+    connect(notifier, &QSocketNotifier::activated, this, &SimController::readFromClient);
+    return true;
+}
+
+void SimController::hangUp()
+{
+    if (!isRunning())
+        return;
+    delete notifier;
+    notifier = nullptr;
+    writer->stop();
+    output.clear();
+    ::close(masterFd);
+    ::close(slaveFd);
+    masterFd = slaveFd = -1;
+    emit hungUpLine();
+}
+
+void SimController::setRandomFaults(double probability, quint32 seed)
+{
+    randomFaultProbability = probability;
+    faultRandom.seed(seed);
+}
+
+QList<SimController::Fault> SimController::allFaults()
+{
+    return { Fault::Delay,     Fault::ShortReply, Fault::LongReply, Fault::NoReply,
+             Fault::LateReply, Fault::Junk,       Fault::Ack };
+}
+
+int SimController::overlapCount() const
+{
+    return std::count_if(log.cbegin(), log.cend(), [](const Request &r) { return r.overlapped; });
+}
+
+SimController::Block SimController::currents()
+{
+    if (fixedCurrents)
+        return *fixedCurrents;
+    // Each channel drives a resistive load: 100 ohm on C, 220 ohm on B. The
+    // coefficients calibrate the current readings, which carry a little noise.
+    Block amperes;
+    for (int slot = 0; slot < 8; ++slot) {
+        const double load = slot % 2 == 0 ? 100.0 : 220.0;
+        const double jitter = 1.0 + (noise.generateDouble() - 0.5) * 0.004;
+        amperes[slot] = float(setPoints[slot] / load * coefficients[slot] * jitter);
+    }
+    return amperes;
+}
+
+void SimController::readFromClient()
+{
+    char chunk[512];
+    for (;;) {
+        const ssize_t n = ::read(masterFd, chunk, sizeof chunk);
+        if (n > 0) {
+            input.append(chunk, n);
+            continue;
+        }
+        break; // EAGAIN: all read
+    }
+    parseFrames();
+}
+
+void SimController::parseFrames()
+{
+    while (!input.isEmpty()) {
+        // A byte that cannot start a frame is skipped, as the controller resynchronises.
+        if (uchar(input.at(0)) != Start) {
+            input.remove(0, 1);
+            continue;
+        }
+        if (input.size() < 2)
+            return;
+        const int length = frameLength(uchar(input.at(1)));
+        if (length == 0) {
+            input.remove(0, 1);
+            continue;
+        }
+        if (input.size() < length)
+            return;
+        // Payload bytes FF and FE are data: only the fixed length finds the end marker.
+        if (uchar(input.at(length - 1)) != End) {
+            input.remove(0, 1);
+            continue;
+        }
+        const QByteArray frame = input.left(length);
+        input.remove(0, length);
+        serve(frame);
+        if (!isRunning())
+            return;
+    }
+}
+
+void SimController::serve(const QByteArray &frame)
+{
+    const qint64 now = clock.nsecsElapsed();
+    const char command = frame.at(1);
+    const bool overlapped = now < replyPendingUntilNs && now - replyRequestNs < ClientWindowNs;
+    log.append({ now, frame, overlapped });
+
+    const std::optional<Fault> fault = takeFault(command);
+    if (fault) {
+        appliedFaults.append(*fault);
+        emit faultApplied(*fault);
+    }
+    // The request's own bytes take their time on the wire before the controller sees them.
+    const qint64 start = now + frame.size() * byteTimeNs() + replyDelayMs * NsPerMs;
+
+    switch (command) {
+    case 'S': {
+        const int index = uchar(frame.at(2));
+        if (index < 8)
+            setPoints[index] = qFromLittleEndian<float>(frame.constData() + 3);
+        break;
+    }
+    case 'W':
+        eeprom = { setPoints, coefficients };
+        saveEeprom(nullptr);
+        break;
+    case 'C':
+        for (int slot = 0; slot < 8; ++slot)
+            coefficients[slot] = qFromLittleEndian<float>(frame.constData() + 2 + 4 * slot);
+        eeprom.coefficients = coefficients;
+        saveEeprom(nullptr);
+        break;
+    default:
+        break;
+    }
+
+    if (repliesWithBlock(command)) {
+        QByteArray reply = blockBytes(command == 'D'       ? setPoints
+                                          : command == 'R' ? currents()
+                                                           : coefficients);
+        replyRequestNs = now;
+        qint64 replyStart = start;
+        switch (fault.value_or(Fault::Ack)) {
+        case Fault::Delay:
+            replyStart += faultDelayMs * NsPerMs;
+            break;
+        case Fault::ShortReply:
+            reply.chop(1);
+            break;
+        case Fault::LongReply:
+            reply.append(char(0x00));
+            break;
+        case Fault::NoReply:
+            reply.clear();
+            break;
+        case Fault::Junk:
+            reply.prepend(QByteArray::fromHex("A55A0113"));
+            break;
+        case Fault::LateReply:
+            queueBytes(reply.left(16), replyStart);
+            reply = reply.mid(16);
+            replyStart += LateReplyMs * NsPerMs;
+            break;
+        case Fault::Ack:
+            break;
+        }
+        queueBytes(reply, replyStart);
+        replyPendingUntilNs = output.empty() ? -1 : output.back().dueNs;
+    } else if (fault == Fault::Ack) {
+        queueBytes(QByteArray(1, char(AckByte)), start);
+    }
+    emit requestReceived(command);
+}
+
+std::optional<SimController::Fault> SimController::takeFault(char command)
+{
+    const auto fits
+        = [command](Fault fault) { return (fault == Fault::Ack) != repliesWithBlock(command); };
+    for (qsizetype i = 0; i < queuedFaults.size(); ++i) {
+        if (fits(queuedFaults.at(i)))
+            return queuedFaults.takeAt(i);
+    }
+    if (randomFaultProbability > 0 && faultRandom.generateDouble() < randomFaultProbability) {
+        QList<Fault> menu = allFaults();
+        menu.removeIf([&](Fault fault) { return !fits(fault); });
+        return menu.at(faultRandom.bounded(int(menu.size())));
+    }
+    return std::nullopt;
+}
+
+qint64 SimController::byteTimeNs() const
+{
+    return pacing ? LineByteNs : 0;
+}
+
+void SimController::queueBytes(const QByteArray &bytes, qint64 startNs)
+{
+    qint64 due = std::max(startNs, output.empty() ? startNs : output.back().dueNs);
+    for (char byte : bytes) {
+        due += byteTimeNs();
+        output.push_back({ due, byte });
+    }
+    flushDue();
+}
+
+void SimController::flushDue()
+{
+    if (!isRunning())
+        return;
+    const qint64 now = clock.nsecsElapsed();
+    QByteArray due;
+    for (auto it = output.cbegin(); it != output.cend() && it->dueNs <= now; ++it)
+        due.append(it->byte);
+    if (!due.isEmpty()) {
+        const ssize_t written = ::write(masterFd, due.constData(), size_t(due.size()));
+        for (ssize_t i = 0; i < written; ++i)
+            output.pop_front();
+    }
+    scheduleFlush();
+}
+
+void SimController::scheduleFlush()
+{
+    if (output.empty()) {
+        writer->stop();
+        return;
+    }
+    // Sub-millisecond pacing needs a zero timer: it fires on every pass of the event loop.
+    const qint64 wait = output.front().dueNs - clock.nsecsElapsed();
+    writer->start(wait > 2 * NsPerMs ? int(wait / NsPerMs) - 1 : 0);
+}
+
+QByteArray SimController::blockBytes(const Block &values)
+{
+    QByteArray bytes(32, Qt::Uninitialized);
+    for (int slot = 0; slot < 8; ++slot)
+        qToLittleEndian(values[slot], bytes.data() + 4 * slot);
+    return bytes;
+}
+
+// The image is a short text file: one line of set-points, one of coefficients,
+// each value with enough digits to read back as the exact single-precision number.
+bool SimController::setEepromFile(const QString &path, QString *error)
+{
+    eepromPath = path;
+    QFile file(path);
+    if (!file.exists())
+        return true;
+    const auto fail = [&](const QString &why) {
+        if (error)
+            *error = QStringLiteral("cannot read EEPROM image %1: %2").arg(path, why);
+        return false;
+    };
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return fail(file.errorString());
+    Image loaded;
+    bool seen[2] = { false, false };
+    QTextStream in(&file);
+    QString line;
+    while (in.readLineInto(&line)) {
+        const QStringList words = line.split(u' ', Qt::SkipEmptyParts);
+        if (words.isEmpty() || words.first().startsWith(u'#'))
+            continue;
+        const int which = words.first() == QLatin1String("setpoints") ? 0
+            : words.first() == QLatin1String("coefficients")          ? 1
+                                                                      : -1;
+        if (which < 0 || words.size() != 9)
+            return fail(QStringLiteral("unexpected line \"%1\"").arg(line));
+        Block &target = which == 0 ? loaded.setPoints : loaded.coefficients;
+        for (int slot = 0; slot < 8; ++slot) {
+            bool ok = false;
+            target[slot] = words.at(slot + 1).toFloat(&ok);
+            if (!ok)
+                return fail(QStringLiteral("\"%1\" is not a number").arg(words.at(slot + 1)));
+        }
+        seen[which] = true;
+    }
+    if (!seen[0] || !seen[1])
+        return fail(QStringLiteral("set-points or coefficients missing"));
+    eeprom = loaded;
+    setPoints = loaded.setPoints;
+    coefficients = loaded.coefficients;
+    return true;
+}
+
+bool SimController::saveEeprom(QString *error)
+{
+    if (eepromPath.isEmpty())
+        return true;
+    // Written beside the target and renamed over it, so a crash never leaves half an image.
+    QSaveFile file(eepromPath);
+    if (file.open(QIODevice::WriteOnly | QIODevice::Text)) {
+        QTextStream out(&file);
+        out << "# torvan-sim EEPROM image\n";
+        for (const auto &[name, values] : { std::pair { "setpoints", eeprom.setPoints },
+                                            std::pair { "coefficients", eeprom.coefficients } }) {
+            out << name;
+            for (float value : values)
+                out << ' ' << QString::number(value, 'g', 9);
+            out << '\n';
+        }
+        out.flush();
+        if (file.commit())
+            return true;
+    }
+    if (error)
+        *error = QStringLiteral("cannot write EEPROM image %1: %2")
+                     .arg(eepromPath, file.errorString());
+    else
+        qWarning("torvan-sim: cannot write EEPROM image %s: %s", qPrintable(eepromPath),
+                 qPrintable(file.errorString()));
+    return false;
+}

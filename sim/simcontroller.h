@@ -1,0 +1,146 @@
+#ifndef SIMCONTROLLER_H
+#define SIMCONTROLLER_H
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QList>
+#include <QObject>
+#include <QRandomGenerator>
+#include <QString>
+
+#include <array>
+#include <deque>
+#include <optional>
+
+class QSocketNotifier;
+class QTimer;
+
+// A Torvan bias controller on the far side of a pseudo-terminal. Clients open
+// devicePath() as they would the USB adapter; the controller parses their
+// frames, answers D, R and G with 32-byte value blocks, and can misbehave on
+// request, as a real line sometimes does.
+//
+// Written from the wire format alone: it shares no code with the tool's link.
+class SimController : public QObject
+{
+    Q_OBJECT
+
+public:
+    using Block = std::array<float, 8>;
+
+    enum class Fault {
+        Delay, // the reply comes after faultDelay() ms, still inside the window
+        ShortReply, // 31 bytes
+        LongReply, // 33 bytes
+        NoReply,
+        LateReply, // half at once, the rest after 250 ms, past the 200 ms window
+        Junk, // stray bytes in front of the reply
+        Ack, // an acknowledgement byte after S, W or C
+    };
+    Q_ENUM(Fault)
+
+    struct Request
+    {
+        qint64 atNs; // since the controller started
+        QByteArray frame;
+        bool overlapped; // came while the previous reply was still due inside its window
+        char command() const { return frame.at(1); }
+    };
+
+    explicit SimController(QObject *parent = nullptr);
+    ~SimController() override;
+
+    bool start(QString *error = nullptr);
+    bool isRunning() const { return masterFd >= 0; }
+    QString devicePath() const { return slavePath; }
+    // Closes the line as an unplugged adapter would.
+    void hangUp();
+
+    // At the line rate of 115200 baud 8N1 by default; off, replies leave at once.
+    void setPacing(bool enabled) { pacing = enabled; }
+    void setReplyDelay(int ms) { replyDelayMs = ms; }
+    void setFaultDelay(int ms) { faultDelayMs = ms; }
+    int faultDelay() const { return faultDelayMs; }
+    // One-shot: applies to the next request it fits (reply faults to D, R and G).
+    void injectFault(Fault fault) { queuedFaults.append(fault); }
+    // Each request misbehaves with this probability, in a way drawn from the whole menu.
+    void setRandomFaults(double probability, quint32 seed);
+    void setNoiseSeed(quint32 seed) { noise.seed(seed); }
+    static QList<Fault> allFaults();
+
+    float setPoint(int index) const { return setPoints[index]; }
+    void setSetPoint(int index, float volts) { setPoints[index] = volts; }
+    float coefficient(int index) const { return coefficients[index]; }
+    void setCoefficient(int index, float value) { coefficients[index] = value; }
+    // Fixed readings replace the load model, noise included.
+    void setFixedCurrents(const std::optional<Block> &amperes) { fixedCurrents = amperes; }
+    Block currents();
+
+    // Keeps the EEPROM image in a file across runs; loads it now if it exists.
+    bool setEepromFile(const QString &path, QString *error = nullptr);
+    Block eepromSetPoints() const { return eeprom.setPoints; }
+    Block eepromCoefficients() const { return eeprom.coefficients; }
+
+    QList<Request> requests() const { return log; }
+    void clearRequests() { log.clear(); }
+    int overlapCount() const;
+    QList<Fault> faultsApplied() const { return appliedFaults; }
+
+signals:
+    void requestReceived(char command);
+    void faultApplied(SimController::Fault fault);
+    void hungUpLine();
+
+private:
+    struct Image
+    {
+        Block setPoints;
+        Block coefficients;
+    };
+    struct Outgoing
+    {
+        qint64 dueNs;
+        char byte;
+    };
+
+    void readFromClient();
+    void parseFrames();
+    void serve(const QByteArray &frame);
+    std::optional<Fault> takeFault(char command);
+    void queueBytes(const QByteArray &bytes, qint64 startNs);
+    void flushDue();
+    void scheduleFlush();
+    qint64 byteTimeNs() const;
+    bool saveEeprom(QString *error);
+    static QByteArray blockBytes(const Block &values);
+
+    int masterFd = -1;
+    int slaveFd = -1;
+    QString slavePath;
+    QSocketNotifier *notifier = nullptr;
+    QTimer *writer = nullptr;
+    QElapsedTimer clock;
+    QByteArray input;
+    std::deque<Outgoing> output;
+    qint64 replyRequestNs = -1;
+    qint64 replyPendingUntilNs = -1;
+
+    bool pacing = true;
+    int replyDelayMs = 0;
+    int faultDelayMs = 150;
+    QList<Fault> queuedFaults;
+    double randomFaultProbability = 0.0;
+    QRandomGenerator faultRandom;
+    QRandomGenerator noise { 1 };
+
+    Block setPoints { 1.2f, 0.8f, 1.25f, 0.75f, 1.3f, 0.7f, 1.35f, 0.65f };
+    Block coefficients { 1.0f, 1.0f, 1.02f, 0.98f, 1.01f, 0.99f, 1.005f, 0.995f };
+    std::optional<Block> fixedCurrents;
+    Image eeprom;
+    QString eepromPath;
+
+    QList<Request> log;
+    QList<Fault> appliedFaults;
+};
+
+#endif // SIMCONTROLLER_H

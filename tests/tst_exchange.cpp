@@ -1,0 +1,194 @@
+#include "exchange.h"
+#include "seriallink.h"
+#include "simcontroller.h"
+
+#include <QElapsedTimer>
+#include <QSerialPort>
+#include <QTest>
+#include <QTimer>
+
+using Fault = SimController::Fault;
+
+// Exchanges over a real pseudo-terminal and QSerialPort, against the simulated controller.
+class tst_Exchange : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void acceptsOnlyAWholeReplyInsideTheWindow_data();
+    void acceptsOnlyAWholeReplyInsideTheWindow();
+    void noReplyFailsAfterTheWindow();
+    void lateReplySpoilsExactlyTheNextRead();
+    void eventsAreProcessedDuringTheWait();
+    void nestedExchangeNeverReachesTheWire();
+    void commandsAndTasksWaitForTheReply();
+    void commandReachesTheController();
+    void drainDiscardsLeftOvers();
+    void closedPortSendsNothing();
+
+private:
+    SimController *controller = nullptr;
+    QSerialPort *port = nullptr;
+};
+
+void tst_Exchange::init()
+{
+    controller = new SimController;
+    controller->setPacing(false);
+    QString error;
+    QVERIFY2(controller->start(&error), qPrintable(error));
+    port = new QSerialPort;
+    QVERIFY2(Link::openLink(port, controller->devicePath()), qPrintable(port->errorString()));
+}
+
+void tst_Exchange::cleanup()
+{
+    delete port;
+    delete controller;
+}
+
+void tst_Exchange::acceptsOnlyAWholeReplyInsideTheWindow_data()
+{
+    QTest::addColumn<QList<Fault>>("faults");
+    QTest::addColumn<int>("delayMs");
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("whole reply") << QList<Fault>() << 0 << true;
+    QTest::newRow("whole reply after 150 ms") << QList<Fault>() << 150 << true;
+    QTest::newRow("31 bytes") << QList<Fault> { Fault::ShortReply } << 0 << false;
+    QTest::newRow("33 bytes") << QList<Fault> { Fault::LongReply } << 0 << false;
+    QTest::newRow("junk in front") << QList<Fault> { Fault::Junk } << 0 << false;
+    QTest::newRow("completes after 250 ms") << QList<Fault> { Fault::LateReply } << 0 << false;
+}
+
+void tst_Exchange::acceptsOnlyAWholeReplyInsideTheWindow()
+{
+    QFETCH(QList<Fault>, faults);
+    QFETCH(int, delayMs);
+    QFETCH(bool, accepted);
+    for (Fault fault : faults)
+        controller->injectFault(fault);
+    controller->setReplyDelay(delayMs);
+    controller->setSetPoint(6, 2.125f);
+
+    const auto block = Link::exchange(port, Link::Command::ReadVoltages);
+
+    QCOMPARE(block.has_value(), accepted);
+    if (accepted)
+        QCOMPARE((*block)[6], 2.125f);
+    QCOMPARE(controller->requests().size(), 1);
+    QCOMPARE(controller->requests().first().frame, QByteArray::fromHex("FF44FE"));
+}
+
+void tst_Exchange::noReplyFailsAfterTheWindow()
+{
+    controller->injectFault(Fault::NoReply);
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(!Link::exchange(port, Link::Command::ReadCurrents));
+    const qint64 elapsed = clock.elapsed();
+    QVERIFY2(elapsed >= 200, qPrintable(QString::number(elapsed)));
+    // 210 ms is the budget; the rest is slack for a loaded machine.
+    QVERIFY2(elapsed < 400, qPrintable(QString::number(elapsed)));
+}
+
+void tst_Exchange::lateReplySpoilsExactlyTheNextRead()
+{
+    controller->injectFault(Fault::LateReply);
+    QVERIFY(!Link::exchange(port, Link::Command::ReadCurrents));
+    QTest::qWait(150); // the second half arrives meanwhile
+    QVERIFY(!Link::exchange(port, Link::Command::ReadCurrents));
+    QVERIFY(Link::exchange(port, Link::Command::ReadCurrents));
+    QCOMPARE(controller->overlapCount(), 0);
+}
+
+void tst_Exchange::eventsAreProcessedDuringTheWait()
+{
+    controller->setReplyDelay(120);
+    bool fired = false;
+    QTimer::singleShot(10, this, [&] { fired = true; });
+    QVERIFY(Link::exchange(port, Link::Command::ReadCoefficients));
+    QVERIFY(fired);
+}
+
+void tst_Exchange::nestedExchangeNeverReachesTheWire()
+{
+    controller->setReplyDelay(120);
+    bool busyInside = false;
+    std::optional<Link::ValueBlock> nested = Link::ValueBlock {};
+    QTimer::singleShot(20, this, [&] {
+        busyInside = Link::isBusy(port);
+        nested = Link::exchange(port, Link::Command::ReadCurrents);
+    });
+
+    const auto outer = Link::exchange(port, Link::Command::ReadVoltages);
+
+    QVERIFY(busyInside);
+    QVERIFY(!nested);
+    QVERIFY(outer);
+    QCOMPARE((*outer)[0], controller->setPoint(0)); // the voltages, not currents
+    QCOMPARE(controller->requests().size(), 1);
+    QVERIFY(!Link::isBusy(port));
+}
+
+void tst_Exchange::commandsAndTasksWaitForTheReply()
+{
+    controller->setReplyDelay(120);
+    QStringList order;
+    QTimer::singleShot(20, this, [&] {
+        Link::sendCommand(port, Link::buildFrame(Link::Command::WriteEeprom));
+        QVERIFY(Link::deferIfBusy(port, this, [&] { order << "first task"; }));
+        QVERIFY(Link::deferIfBusy(port, this, [&] {
+            order << "second task";
+            // A task may run an exchange of its own.
+            QVERIFY(Link::exchange(port, Link::Command::ReadCurrents));
+        }));
+        order << "queued";
+    });
+
+    QVERIFY(Link::exchange(port, Link::Command::ReadVoltages));
+    order << "returned";
+
+    QCOMPARE(order, QStringList({ "queued", "first task", "second task", "returned" }));
+    QTest::qWait(20);
+    const QList<SimController::Request> requests = controller->requests();
+    QCOMPARE(requests.size(), 3);
+    QCOMPARE(requests[0].command(), 'D');
+    QCOMPARE(requests[1].command(), 'W');
+    QCOMPARE(requests[2].command(), 'R');
+    // The W went out only once the D's reply was in.
+    QVERIFY(requests[1].atNs - requests[0].atNs >= 120 * 1000000LL);
+    QCOMPARE(controller->overlapCount(), 0);
+    QVERIFY(!Link::deferIfBusy(port, this, [] {}));
+}
+
+void tst_Exchange::commandReachesTheController()
+{
+    Link::sendCommand(port, Link::setPointFrame(7, 1.5));
+    QTRY_COMPARE(controller->setPoint(7), 1.5f);
+    QCOMPARE(controller->requests().constLast().frame, QByteArray::fromHex("FF530700 00C03FFE"));
+}
+
+void tst_Exchange::drainDiscardsLeftOvers()
+{
+    controller->injectFault(Fault::Ack);
+    Link::sendCommand(port, Link::buildFrame(Link::Command::WriteEeprom));
+    QTRY_COMPARE(port->bytesAvailable(), qint64(1));
+    Link::drainInput(port);
+    QCOMPARE(port->bytesAvailable(), qint64(0));
+    QVERIFY(Link::exchange(port, Link::Command::ReadCoefficients));
+}
+
+void tst_Exchange::closedPortSendsNothing()
+{
+    Link::closeLink(port);
+    QVERIFY(!Link::exchange(port, Link::Command::ReadVoltages));
+    Link::sendCommand(port, Link::buildFrame(Link::Command::WriteEeprom));
+    QTest::qWait(20);
+    QCOMPARE(controller->requests().size(), 0);
+}
+
+QTEST_GUILESS_MAIN(tst_Exchange)
+#include "tst_exchange.moc"

@@ -1,0 +1,97 @@
+#include "exchange.h"
+#include "seriallink.h"
+#include "simcontroller.h"
+
+#include <QSerialPort>
+#include <QTest>
+
+// Which ports qualify, and opening and reopening the one port object.
+class tst_SerialLink : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void cleanup();
+
+    void qualifyingPorts_data();
+    void qualifyingPorts();
+    void installedSourceIsFiltered();
+    void reopensTheSamePortObjectUnderANewName();
+    void failedOpenLeavesThePortClosed();
+};
+
+using Ports = QList<Link::PortEntry>;
+
+void tst_SerialLink::cleanup()
+{
+    Link::setPortSource({});
+}
+
+void tst_SerialLink::qualifyingPorts_data()
+{
+    QTest::addColumn<Ports>("ports");
+    QTest::addColumn<QStringList>("expected");
+    QTest::newRow("none") << Ports() << QStringList();
+    QTest::newRow("the adapter") << Ports { { "ttyUSB0", 0x0403, 0x6001 } }
+                                 << QStringList { "ttyUSB0" };
+    QTest::newRow("same vendor, other product")
+        << Ports { { "ttyUSB0", 0x0403, 0x6015 } } << QStringList();
+    QTest::newRow("other vendor, same product")
+        << Ports { { "ttyACM0", 0x2341, 0x6001 } } << QStringList();
+    QTest::newRow("no USB ids") << Ports { { "ttyS0", 0, 0 } } << QStringList();
+    QTest::newRow("two adapters keep their order")
+        << Ports { { "ttyUSB3", 0x0403, 0x6001 }, { "ttyS0", 0, 0 }, { "ttyUSB1", 0x0403, 0x6001 } }
+        << QStringList { "ttyUSB3", "ttyUSB1" };
+}
+
+void tst_SerialLink::qualifyingPorts()
+{
+    QFETCH(Ports, ports);
+    QFETCH(QStringList, expected);
+    QCOMPARE(Link::qualifyingPortNames(ports), expected);
+}
+
+void tst_SerialLink::installedSourceIsFiltered()
+{
+    Link::setPortSource([] {
+        return Ports { { "/dev/pts/9", 0x0403, 0x6001 }, { "/dev/pts/8", 0x1234, 0x6001 } };
+    });
+    QCOMPARE(Link::qualifyingPortNames(), QStringList { "/dev/pts/9" });
+}
+
+void tst_SerialLink::reopensTheSamePortObjectUnderANewName()
+{
+    SimController first, second;
+    first.setPacing(false);
+    second.setPacing(false);
+    QVERIFY(first.start());
+    QVERIFY(second.start());
+    first.setSetPoint(0, 0.5f);
+    second.setSetPoint(0, 2.0f);
+
+    QSerialPort port;
+    QVERIFY(Link::openLink(&port, first.devicePath()));
+    QCOMPARE(port.baudRate(QSerialPort::Input), 115200);
+    QCOMPARE(port.baudRate(QSerialPort::Output), 115200);
+    QCOMPARE(port.dataBits(), QSerialPort::Data8);
+    QCOMPARE(port.parity(), QSerialPort::NoParity);
+    QCOMPARE(port.stopBits(), QSerialPort::OneStop);
+    QCOMPARE(port.flowControl(), QSerialPort::NoFlowControl);
+    QCOMPARE((*Link::exchange(&port, Link::Command::ReadVoltages))[0], 0.5f);
+
+    Link::closeLink(&port);
+    QVERIFY(!port.isOpen());
+    QVERIFY(Link::openLink(&port, second.devicePath()));
+    QCOMPARE((*Link::exchange(&port, Link::Command::ReadVoltages))[0], 2.0f);
+    QCOMPARE(first.requests().size(), 1);
+}
+
+void tst_SerialLink::failedOpenLeavesThePortClosed()
+{
+    QSerialPort port;
+    QVERIFY(!Link::openLink(&port, "/dev/no-such-adapter"));
+    QVERIFY(!port.isOpen());
+}
+
+QTEST_GUILESS_MAIN(tst_SerialLink)
+#include "tst_seriallink.moc"

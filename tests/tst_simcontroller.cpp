@@ -1,0 +1,238 @@
+#include "simcontroller.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QSerialPort>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QtEndian>
+
+// The simulated controller on its own, spoken to with raw bytes: the tests of
+// the tool rely on it behaving like the wire format says.
+class tst_SimController : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void answersReadsWithValueBlocks_data();
+    void answersReadsWithValueBlocks();
+    void setPointPayloadMayHoldMarkerBytes();
+    void skipsBytesThatCannotStartAFrame();
+    void coefficientWriteIsKeptInEeprom();
+    void eepromImageSurvivesARestart();
+    void unreadableEepromImageIsRefused();
+    void flagsARequestWhileAReplyIsDue();
+    void pacedReplyTakesTheLineTime();
+    void currentsFollowTheSetPoints();
+    void hangUpClosesTheLine();
+    void commandLineRejectsBadInput_data();
+    void commandLineRejectsBadInput();
+
+private:
+    QByteArray ask(const QByteArray &request, int expectBytes, int timeoutMs = 1000);
+
+    SimController *controller = nullptr;
+    QSerialPort *client = nullptr;
+};
+
+void tst_SimController::init()
+{
+    controller = new SimController;
+    controller->setPacing(false);
+    QVERIFY(controller->start());
+    client = new QSerialPort;
+    client->setPortName(controller->devicePath());
+    QVERIFY(client->open(QIODevice::ReadWrite));
+}
+
+void tst_SimController::cleanup()
+{
+    delete client;
+    delete controller;
+}
+
+QByteArray tst_SimController::ask(const QByteArray &request, int expectBytes, int timeoutMs)
+{
+    client->write(request);
+    QElapsedTimer clock;
+    clock.start();
+    while (client->bytesAvailable() < expectBytes && clock.elapsed() < timeoutMs)
+        QTest::qWait(1);
+    return client->readAll();
+}
+
+static float slot(const QByteArray &block, int index)
+{
+    return qFromLittleEndian<float>(block.constData() + 4 * index);
+}
+
+void tst_SimController::answersReadsWithValueBlocks_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<float>("slot3");
+    QTest::newRow("D: set-points") << QByteArray::fromHex("FF44FE") << 0.5f;
+    QTest::newRow("G: coefficients") << QByteArray::fromHex("FF47FE") << 1.25f;
+}
+
+void tst_SimController::answersReadsWithValueBlocks()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(float, slot3);
+    controller->setSetPoint(3, 0.5f);
+    controller->setCoefficient(3, 1.25f);
+    const QByteArray reply = ask(request, 32);
+    QCOMPARE(reply.size(), 32);
+    QCOMPARE(slot(reply, 3), slot3);
+}
+
+void tst_SimController::setPointPayloadMayHoldMarkerBytes()
+{
+    // Index 7, value with bytes FE FF FF 3E: only the fixed length finds the end marker.
+    const QByteArray frame = QByteArray::fromHex("FF5307FEFFFF3EFE");
+    client->write(frame);
+    QTRY_COMPARE(controller->requests().size(), 1);
+    QCOMPARE(controller->setPoint(7), qFromLittleEndian<float>("\xFE\xFF\xFF\x3E"));
+}
+
+void tst_SimController::skipsBytesThatCannotStartAFrame()
+{
+    // Noise, an unknown letter, a frame with a wrong end marker, then a good read.
+    const QByteArray reply = ask(QByteArray::fromHex("0013FE"
+                                                     "FF99FE"
+                                                     "FF4400"
+                                                     "FF52FE"),
+                                 32);
+    QCOMPARE(reply.size(), 32);
+    QCOMPARE(controller->requests().size(), 1);
+    QCOMPARE(controller->requests().first().command(), 'R');
+}
+
+void tst_SimController::coefficientWriteIsKeptInEeprom()
+{
+    QByteArray frame = QByteArray::fromHex("FF43");
+    for (int i = 0; i < 8; ++i) {
+        char bytes[4];
+        qToLittleEndian(float(i) + 0.5f, bytes);
+        frame.append(bytes, 4);
+    }
+    frame.append(char(0xFE));
+    client->write(frame);
+    QTRY_COMPARE(controller->coefficient(7), 7.5f);
+    QCOMPARE(controller->eepromCoefficients()[2], 2.5f);
+}
+
+void tst_SimController::eepromImageSurvivesARestart()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("eeprom.txt");
+    QVERIFY(controller->setEepromFile(path));
+    client->write(QByteArray::fromHex("FF5302CDCCCC3DFE") + QByteArray::fromHex("FF57FE"));
+    QTRY_COMPARE(controller->requests().size(), 2);
+    QVERIFY(QFile::exists(path));
+
+    SimController restarted;
+    QString error;
+    QVERIFY2(restarted.setEepromFile(path, &error), qPrintable(error));
+    QCOMPARE(restarted.setPoint(2), 0.1f); // bit-exact through the text image
+    QCOMPARE(restarted.eepromSetPoints(), controller->eepromSetPoints());
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList { "eeprom.txt" });
+}
+
+void tst_SimController::unreadableEepromImageIsRefused()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("eeprom.txt");
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("setpoints 1 2 3\n");
+    file.close();
+    const QByteArray before = [&] {
+        QFile f(path);
+        f.open(QIODevice::ReadOnly);
+        return f.readAll();
+    }();
+
+    SimController other;
+    QString error;
+    QVERIFY(!other.setEepromFile(path, &error));
+    QVERIFY(error.contains(path));
+    QFile after(path);
+    QVERIFY(after.open(QIODevice::ReadOnly));
+    QCOMPARE(after.readAll(), before);
+}
+
+void tst_SimController::flagsARequestWhileAReplyIsDue()
+{
+    controller->setReplyDelay(100);
+    client->write(QByteArray::fromHex("FF44FE"));
+    QTRY_COMPARE(controller->requests().size(), 1);
+    client->write(QByteArray::fromHex("FF52FE"));
+    QTRY_COMPARE(controller->requests().size(), 2);
+    QCOMPARE(controller->overlapCount(), 1);
+    QVERIFY(controller->requests().at(1).overlapped);
+    QTRY_COMPARE_WITH_TIMEOUT(client->bytesAvailable(), qint64(64), 2000);
+}
+
+void tst_SimController::pacedReplyTakesTheLineTime()
+{
+    controller->setPacing(true);
+    QElapsedTimer clock;
+    clock.start();
+    const QByteArray reply = ask(QByteArray::fromHex("FF52FE"), 32);
+    const qint64 ns = clock.nsecsElapsed();
+    QCOMPARE(reply.size(), 32);
+    // 35 bytes of 10 bits at 115200 baud: 3.04 ms.
+    QVERIFY2(ns >= 3000000, qPrintable(QString::number(ns)));
+}
+
+void tst_SimController::currentsFollowTheSetPoints()
+{
+    controller->setSetPoint(0, 0.5f);
+    const float low = slot(ask(QByteArray::fromHex("FF52FE"), 32), 0);
+    controller->setSetPoint(0, 2.0f);
+    const float high = slot(ask(QByteArray::fromHex("FF52FE"), 32), 0);
+    QVERIFY(low > 0.004f && low < 0.006f); // 0.5 V over 100 ohm
+    QVERIFY(high > 3.5f * low);
+}
+
+void tst_SimController::hangUpClosesTheLine()
+{
+    QSignalSpy errors(client, &QSerialPort::errorOccurred);
+    controller->hangUp();
+    QVERIFY(!controller->isRunning());
+    QTRY_VERIFY(!errors.isEmpty());
+    const auto error = errors.first().first().value<QSerialPort::SerialPortError>();
+    QVERIFY(error == QSerialPort::ReadError || error == QSerialPort::ResourceError);
+}
+
+void tst_SimController::commandLineRejectsBadInput_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::newRow("unknown option") << QStringList { "--bogus" };
+    QTest::newRow("unknown fault") << QStringList { "--fault", "gremlins" };
+    QTest::newRow("delay not a number") << QStringList { "--delay", "soon" };
+    QTest::newRow("stray argument") << QStringList { "COM3" };
+    QTest::newRow("unreadable EEPROM image") << QStringList { "--eeprom", "/proc/self/mem" };
+}
+
+void tst_SimController::commandLineRejectsBadInput()
+{
+    QFETCH(QStringList, arguments);
+    QProcess sim;
+    sim.start(TORVAN_SIM, arguments);
+    QVERIFY(sim.waitForFinished(10000));
+    QCOMPARE(sim.exitStatus(), QProcess::NormalExit);
+    QVERIFY(sim.exitCode() != 0);
+    const QList<QByteArray> lines = sim.readAllStandardError().trimmed().split('\n');
+    QCOMPARE(lines.size(), 1);
+    QVERIFY2(lines.first().startsWith("torvan-sim: "), lines.first().constData());
+    QVERIFY(sim.readAllStandardOutput().isEmpty());
+}
+
+QTEST_GUILESS_MAIN(tst_SimController)
+#include "tst_simcontroller.moc"
