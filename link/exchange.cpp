@@ -37,14 +37,14 @@ void forgetIfIdle(const QIODevice *port)
         guards().erase(it);
 }
 
-// Runs the tasks queued during a wait, oldest first. A task may run an exchange
-// of its own; tasks queued during that wait join the end of the same queue.
+// Runs the queued tasks, oldest first, once the exchange that was waiting has
+// returned and its caller has dealt with the reply. A task may run an exchange
+// of its own; what is queued during that wait joins the end of the queue.
 void runDeferred(QIODevice *port)
 {
-    PortGuard &guard = guards()[port];
-    if (guard.runningDeferred)
-        return;
-    guard.runningDeferred = true;
+    if (guards()[port].waiting || guards()[port].runningDeferred)
+        return; // a later end of a wait schedules the queue again
+    guards()[port].runningDeferred = true;
     while (!guards()[port].deferred.isEmpty()) {
         const DeferredTask next = guards()[port].deferred.takeFirst();
         if (next.context)
@@ -71,9 +71,14 @@ bool isBusy(const QIODevice *port)
 
 bool deferIfBusy(QIODevice *port, QObject *context, std::function<void()> task)
 {
-    if (!isBusy(port))
+    const auto it = guards().find(port);
+    if (it == guards().end())
         return false;
-    guards()[port].deferred.append({ context, std::move(task) });
+    // Behind tasks still queued too, so everything runs in the order it came.
+    const bool queueAhead = !it->runningDeferred && !it->deferred.isEmpty();
+    if (!it->waiting && !queueAhead)
+        return false;
+    it->deferred.append({ context, std::move(task) });
     return true;
 }
 
@@ -104,7 +109,11 @@ std::optional<ValueBlock> exchange(QIODevice *port, char command)
     const QByteArray reply = port->isOpen() ? port->readAll() : QByteArray();
     guards()[port].waiting = false;
 
-    runDeferred(port);
+    if (guards()[port].deferred.isEmpty())
+        forgetIfIdle(port);
+    else
+        QMetaObject::invokeMethod(
+            port, [port] { runDeferred(port); }, Qt::QueuedConnection);
     // Replies carry no command echo: only the exact length tells a reply from left-overs.
     return decodeValueBlock(reply);
 }

@@ -31,9 +31,10 @@ void drainInput(QIODevice *port);
 // True while an exchange on this port waits for its reply.
 bool isBusy(const QIODevice *port);
 
-// If an exchange on the port is waiting, queues task to run right after the wait
-// ends (in the order queued, skipped if context is gone) and returns true;
-// otherwise does nothing and returns false, so the caller goes ahead at once.
+// If an exchange on the port is waiting, queues task and returns true: the
+// task runs once the exchange has returned to its caller and the event loop is
+// reached again, after the tasks queued before it, and not at all if context
+// is gone by then. Otherwise returns false, so the caller goes ahead at once.
 bool deferIfBusy(QIODevice *port, QObject *context, std::function<void()> task);
 
 } // namespace Link
