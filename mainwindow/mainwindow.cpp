@@ -1,14 +1,170 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "decimalseparatorfilter.h"
+#include "exchange.h"
+#include "seriallink.h"
+
+#include <QMessageBox>
+#include <QTimer>
+
+#include <cmath>
+#include <cstdlib>
+
+namespace {
+constexpr int PollIntervalMs = 400;
+}
+
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
     , ui(new Ui_MainWindow)
+    , port(new QSerialPort(this))
+    , pollTimer(new QTimer(this))
 {
     ui->setupUi(this);
+
+    auto *separatorFilter = new DecimalSeparatorFilter(this);
+    ui->dsbVc->installEventFilter(separatorFilter);
+    ui->dsbVb->installEventFilter(separatorFilter);
+
+    on_pbUpdatePorts_clicked();
+    pollTimer->setInterval(PollIntervalMs);
+    connect(pollTimer, &QTimer::timeout, this, &MainWindow::timerTimeOut);
+    // Queued, so the port is never closed from inside its own error report.
+    connect(port, &QSerialPort::errorOccurred, this, &MainWindow::closeLostLink,
+            Qt::QueuedConnection);
 }
 
 MainWindow::~MainWindow()
 {
     delete ui;
+}
+
+void MainWindow::on_pbUpdatePorts_clicked()
+{
+    if (deferredWhileBusy(&MainWindow::on_pbUpdatePorts_clicked))
+        return;
+    const QStringList names = Link::qualifyingPortNames();
+    ui->cbPorts->clear();
+    ui->cbPorts->addItems(names);
+    ui->pbConnect->setEnabled(!names.isEmpty());
+}
+
+void MainWindow::on_pbConnect_clicked()
+{
+    if (deferredWhileBusy(&MainWindow::on_pbConnect_clicked))
+        return;
+    if (port->isOpen()) {
+        showDisconnected();
+        return;
+    }
+    if (!Link::openLink(port, ui->cbPorts->currentText())) {
+        QMessageBox::critical(this, tr("Error"), tr("Can't open Serial Port"), QMessageBox::Ok);
+        std::exit(1);
+    }
+    ui->pbConnect->setText(tr("Close"));
+    ui->groupBox->setEnabled(true);
+    ui->pbEeprom->setEnabled(true);
+    ui->pbWriteEEPROM->setEnabled(true);
+    updateVoltages();
+    updateCurrents();
+    if (port->isOpen()) // the adapter may have gone during the first reads
+        pollTimer->start();
+}
+
+void MainWindow::timerTimeOut()
+{
+    // Inside another exchange's wait this read is refused: the poll skips its turn.
+    updateCurrents();
+}
+
+void MainWindow::on_sbChannel_valueChanged(int arg1)
+{
+    Q_UNUSED(arg1); // the reads take the channel from sbChannel when they run
+    if (deferredWhileBusy(&MainWindow::showSelectedChannel))
+        return;
+    showSelectedChannel();
+}
+
+void MainWindow::on_pbSetVc_clicked()
+{
+    if (deferredWhileBusy(&MainWindow::on_pbSetVc_clicked))
+        return;
+    const int channel = ui->sbChannel->value();
+    Link::sendCommand(port, Link::setPointFrame(Link::cSlot(channel), ui->dsbVc->value()));
+}
+
+void MainWindow::on_pbSetVb_clicked()
+{
+    if (deferredWhileBusy(&MainWindow::on_pbSetVb_clicked))
+        return;
+    const int channel = ui->sbChannel->value();
+    Link::sendCommand(port, Link::setPointFrame(Link::bSlot(channel), ui->dsbVb->value()));
+}
+
+void MainWindow::on_pbWriteEEPROM_clicked()
+{
+    if (deferredWhileBusy(&MainWindow::on_pbWriteEEPROM_clicked))
+        return;
+    Link::sendCommand(port, Link::buildFrame(Link::Command::WriteEeprom));
+}
+
+void MainWindow::updateVoltages()
+{
+    const auto volts = Link::exchange(port, Link::Command::ReadVoltages);
+    if (!volts)
+        return;
+    const int channel = ui->sbChannel->value();
+    // A value that is not a number would show as 0.000 or 2.500, and the next
+    // "Set" would send it; such a reading leaves its box as it was.
+    const float vc = (*volts)[Link::cSlot(channel)];
+    const float vb = (*volts)[Link::bSlot(channel)];
+    if (std::isfinite(vc))
+        ui->dsbVc->setValue(vc);
+    if (std::isfinite(vb))
+        ui->dsbVb->setValue(vb);
+}
+
+void MainWindow::updateCurrents()
+{
+    const auto amperes = Link::exchange(port, Link::Command::ReadCurrents);
+    if (!amperes)
+        return;
+    const int channel = ui->sbChannel->value();
+    ui->lIc->setText(
+        tr("Ic(mA) = %1").arg(double((*amperes)[Link::cSlot(channel)]) * 1000, 0, 'f', 2));
+    ui->lIb->setText(
+        tr("Ib(mA) = %1").arg(double((*amperes)[Link::bSlot(channel)]) * 1000, 0, 'f', 2));
+}
+
+void MainWindow::showSelectedChannel()
+{
+    updateVoltages();
+    updateCurrents();
+}
+
+void MainWindow::showDisconnected()
+{
+    Link::closeLink(port);
+    ui->pbConnect->setText(tr("Connect"));
+    ui->groupBox->setEnabled(false);
+    ui->pbEeprom->setEnabled(false);
+    ui->pbWriteEEPROM->setEnabled(false);
+    pollTimer->stop();
+}
+
+void MainWindow::closeLostLink(QSerialPort::SerialPortError error)
+{
+    // An unplugged adapter reports a resource error; a hung-up line reports read
+    // errors, over and over, for as long as it stays open. Either way nothing
+    // more will come through it: show the window as if "Close" had been pressed.
+    if ((error == QSerialPort::ResourceError || error == QSerialPort::ReadError) && port->isOpen())
+        showDisconnected();
+}
+
+// Anything that touches the port or the shown channel waits for the exchange
+// in progress, then runs with the widgets as they are at that moment.
+bool MainWindow::deferredWhileBusy(void (MainWindow::*action)())
+{
+    return Link::deferIfBusy(port, this, [this, action] { (this->*action)(); });
 }

@@ -2,9 +2,13 @@
 #define MAINWINDOW_H
 
 #include <QMainWindow>
+#include <QSerialPort>
 
+class QTimer;
 class Ui_MainWindow;
 
+// The tool's window and all of its control logic. The widgets are the only
+// state: what the controller reports goes straight into them.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -13,8 +17,26 @@ public:
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
 
+private slots:
+    void on_pbUpdatePorts_clicked();
+    void on_pbConnect_clicked();
+    void timerTimeOut();
+    void on_sbChannel_valueChanged(int arg1);
+    void on_pbSetVc_clicked();
+    void on_pbSetVb_clicked();
+    void on_pbWriteEEPROM_clicked();
+
 private:
+    void updateVoltages();
+    void updateCurrents();
+    void showSelectedChannel();
+    void showDisconnected();
+    void closeLostLink(QSerialPort::SerialPortError error);
+    bool deferredWhileBusy(void (MainWindow::*action)());
+
     Ui_MainWindow *ui;
+    QSerialPort *port;
+    QTimer *pollTimer;
 };
 
 #endif // MAINWINDOW_H

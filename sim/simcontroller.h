@@ -70,6 +70,8 @@ public:
 
     float setPoint(int index) const { return setPoints[index]; }
     void setSetPoint(int index, float volts) { setPoints[index] = volts; }
+    Block allSetPoints() const { return setPoints; }
+    void setAllSetPoints(const Block &volts) { setPoints = volts; }
     float coefficient(int index) const { return coefficients[index]; }
     void setCoefficient(int index, float value) { coefficients[index] = value; }
     // Fixed readings replace the load model, noise included.

@@ -1,0 +1,411 @@
+#include "exchange.h"
+#include "mainwindow.h"
+#include "simulatedadapter.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDoubleSpinBox>
+#include <QElapsedTimer>
+#include <QGroupBox>
+#include <QLabel>
+#include <QMessageBox>
+#include <QProcess>
+#include <QPushButton>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QSpinBox>
+#include <QTest>
+#include <QTimer>
+
+#include <cmath>
+#include <cstdio>
+
+using Fault = SimController::Fault;
+using Block = SimController::Block;
+
+// The main window end to end: real widgets, a real pseudo-terminal, the
+// simulated controller at the far end.
+class tst_MainWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void connectReadsVoltagesThenCurrentsThenPolls();
+    void placeholdersStayUntilTheFirstGoodReading();
+    void channelChangeShowsThatChannelAndSendsNothing();
+    void setAndCommitSendTheirFrames();
+    void failedRepliesChangeNothing_data();
+    void failedRepliesChangeNothing();
+    void refreshWhileConnectedKeepsTheLinkOpen();
+    void failedOpenEndsWithStatusOne();
+    void nothingOverlapsUnderRandomUse();
+    void voltageThatIsNotANumberLeavesItsBox();
+    void unpluggedAdapterReturnsToDisconnected();
+    void unplugDuringAPollEndsTheWaitAtOnce();
+    void typedPointOrCommaIsTheDecimalSeparator_data();
+    void typedPointOrCommaIsTheDecimalSeparator();
+
+private:
+    template<typename T> T *child(const char *name)
+    {
+        auto *found = window->findChild<T *>(QLatin1String(name));
+        if (!found)
+            qFatal("no %s named %s", T::staticMetaObject.className(), name);
+        return found;
+    }
+    void click(const char *button)
+    {
+        QTest::mouseClick(child<QPushButton>(button), Qt::LeftButton);
+    }
+    void connectToController();
+    QSerialPort *port() { return window->findChild<QSerialPort *>(); }
+
+    SimulatedAdapter *adapter = nullptr;
+    MainWindow *window = nullptr;
+};
+
+void tst_MainWindow::init()
+{
+    // A form object renamed by mistake silently loses its slot.
+    QTest::failOnWarning(QRegularExpression("connectSlotsByName"));
+    adapter = new SimulatedAdapter;
+    QVERIFY(adapter->started);
+    adapter->controller.setAllSetPoints({ 1.25f, 0.5f, 0.75f, 1.0f, 1.5f, 2.0f, 2.7f, 1.23456f });
+    adapter->controller.setFixedCurrents(
+        Block { 0.0123456f, -0.0045678f, 0.001f, 0.002f, 0.003f, 0.004f, 0.0255f, -0.0001f });
+    window = new MainWindow;
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window));
+}
+
+void tst_MainWindow::cleanup()
+{
+    delete window;
+    delete adapter;
+}
+
+void tst_MainWindow::connectToController()
+{
+    QCOMPARE(child<QComboBox>("cbPorts")->currentText(), adapter->controller.devicePath());
+    click("pbConnect");
+    QVERIFY(port()->isOpen());
+}
+
+void tst_MainWindow::connectReadsVoltagesThenCurrentsThenPolls()
+{
+    QCOMPARE(child<QComboBox>("cbPorts")->count(), 1); // the port without USB ids is not offered
+    QVERIFY(child<QPushButton>("pbConnect")->isEnabled());
+    connectToController();
+
+    QCOMPARE(child<QPushButton>("pbConnect")->text(), QString("Close"));
+    QVERIFY(child<QGroupBox>("groupBox")->isEnabled());
+    QVERIFY(child<QPushButton>("pbEeprom")->isEnabled());
+    QVERIFY(child<QPushButton>("pbWriteEEPROM")->isEnabled());
+    QCOMPARE(adapter->frames(), QStringList({ "FF 44 FE", "FF 52 FE" }));
+    QCOMPARE(child<QDoubleSpinBox>("dsbVc")->value(), 1.25);
+    QCOMPARE(child<QDoubleSpinBox>("dsbVb")->value(), 0.5);
+    QCOMPARE(child<QLabel>("lIc")->text(), QString("Ic(mA) = 12.35"));
+    QCOMPARE(child<QLabel>("lIb")->text(), QString("Ib(mA) = -4.57"));
+
+    // Polling reads only the currents, about every 400 ms.
+    QTRY_COMPARE_WITH_TIMEOUT(adapter->controller.requests().size(), 5, 3000);
+    QCOMPARE(adapter->commands(), QString("DRRRR"));
+    const auto requests = adapter->controller.requests();
+    const double meanGapMs = (requests[4].atNs - requests[1].atNs) / 3 / 1e6;
+    QVERIFY2(meanGapMs > 350 && meanGapMs < 600, qPrintable(QString::number(meanGapMs)));
+
+    click("pbConnect");
+    QVERIFY(!port()->isOpen());
+    QCOMPARE(child<QPushButton>("pbConnect")->text(), QString("Connect"));
+    QVERIFY(!child<QGroupBox>("groupBox")->isEnabled());
+    QVERIFY(!child<QPushButton>("pbEeprom")->isEnabled());
+    QVERIFY(!child<QPushButton>("pbWriteEEPROM")->isEnabled());
+    const qsizetype sent = adapter->controller.requests().size();
+    QTest::qWait(900);
+    QCOMPARE(adapter->controller.requests().size(), sent);
+}
+
+void tst_MainWindow::placeholdersStayUntilTheFirstGoodReading()
+{
+    adapter->controller.injectFault(Fault::NoReply); // the D at connect
+    adapter->controller.injectFault(Fault::ShortReply); // the R at connect
+    connectToController();
+    QCOMPARE(child<QLabel>("lIc")->text(), QString("Ic(mA) = xx"));
+    QCOMPARE(child<QLabel>("lIb")->text(), QString("Ib(mA)= xx"));
+    QCOMPARE(child<QDoubleSpinBox>("dsbVc")->value(), 0.0);
+    QTRY_COMPARE_WITH_TIMEOUT(child<QLabel>("lIc")->text(), QString("Ic(mA) = 12.35"), 2000);
+}
+
+void tst_MainWindow::channelChangeShowsThatChannelAndSendsNothing()
+{
+    connectToController();
+    adapter->controller.clearRequests();
+
+    child<QSpinBox>("sbChannel")->setValue(3);
+
+    QCOMPARE(adapter->commands(), QString("DR"));
+    QCOMPARE(child<QDoubleSpinBox>("dsbVc")->text(), QString("2.500")); // 2.7 reported
+    QCOMPARE(child<QDoubleSpinBox>("dsbVb")->text(), QString("1.235")); // 1.23456 reported
+    QCOMPARE(child<QLabel>("lIc")->text(), QString("Ic(mA) = 25.50"));
+    QCOMPARE(child<QLabel>("lIb")->text(), QString("Ib(mA) = -0.10"));
+    // Showing a reported value sets nothing on the controller.
+    QTest::qWait(100);
+    QVERIFY(!adapter->commands().contains('S'));
+    QCOMPARE(adapter->controller.setPoint(6), 2.7f);
+}
+
+void tst_MainWindow::setAndCommitSendTheirFrames()
+{
+    connectToController();
+    child<QSpinBox>("sbChannel")->setValue(2);
+    auto *vb = child<QDoubleSpinBox>("dsbVb");
+    vb->selectAll();
+    QTest::keyClicks(vb, "1.25");
+    adapter->controller.clearRequests();
+
+    click("pbSetVb");
+    click("pbWriteEEPROM");
+    child<QDoubleSpinBox>("dsbVc")->setValue(0.1);
+    click("pbSetVc");
+
+    QTRY_COMPARE(adapter->controller.requests().size(), 3);
+    QCOMPARE(adapter->frames(),
+             QStringList({ "FF 53 05 00 00 A0 3F FE", "FF 57 FE", "FF 53 04 CD CC CC 3D FE" }));
+    QCOMPARE(adapter->controller.eepromSetPoints()[5], 1.25f);
+    QCOMPARE(vb->value(), 1.25); // nothing is read back
+}
+
+void tst_MainWindow::failedRepliesChangeNothing_data()
+{
+    QTest::addColumn<Fault>("fault");
+    QTest::newRow("31 bytes") << Fault::ShortReply;
+    QTest::newRow("33 bytes") << Fault::LongReply;
+    QTest::newRow("no reply") << Fault::NoReply;
+    QTest::newRow("late reply") << Fault::LateReply;
+    QTest::newRow("junk in front") << Fault::Junk;
+}
+
+void tst_MainWindow::failedRepliesChangeNothing()
+{
+    QFETCH(Fault, fault);
+    connectToController();
+    // Polls are driven by hand here, so that each fault meets the read it is meant for.
+    window->findChild<QTimer *>()->stop();
+    const auto poll = [this] { QVERIFY(QMetaObject::invokeMethod(window, "timerTimeOut")); };
+    adapter->controller.setAllSetPoints({ 0.25f, 0.125f, 0.375f, 0.625f, 0, 0, 0, 0 });
+
+    // A failed D on a channel change leaves the voltages.
+    adapter->controller.injectFault(fault);
+    child<QSpinBox>("sbChannel")->setValue(1);
+    QCOMPARE(child<QDoubleSpinBox>("dsbVc")->value(), 1.25);
+    QCOMPARE(child<QDoubleSpinBox>("dsbVb")->value(), 0.5);
+    QTest::qWait(100); // a late reply's second half arrives and spoils the next read
+
+    // A failed R leaves the currents.
+    poll();
+    adapter->controller.setFixedCurrents(Block { 0, 0, 0.003f, 0.004f, 0, 0, 0, 0 });
+    const QString icBefore = child<QLabel>("lIc")->text();
+    const QString ibBefore = child<QLabel>("lIb")->text();
+    adapter->controller.injectFault(fault);
+    poll();
+    QCOMPARE(child<QLabel>("lIc")->text(), icBefore);
+    QCOMPARE(child<QLabel>("lIb")->text(), ibBefore);
+
+    // The next good poll shows them; a late reply spoils one read more.
+    QTest::qWait(100);
+    poll();
+    if (fault == Fault::LateReply)
+        poll();
+    QCOMPARE(child<QLabel>("lIc")->text(), QString("Ic(mA) = 3.00"));
+    QCOMPARE(child<QLabel>("lIb")->text(), QString("Ib(mA) = 4.00"));
+}
+
+void tst_MainWindow::refreshWhileConnectedKeepsTheLinkOpen()
+{
+    connectToController();
+    adapter->setPlugged(false);
+    click("pbUpdatePorts");
+    QCOMPARE(child<QComboBox>("cbPorts")->count(), 0);
+    QVERIFY(!child<QPushButton>("pbConnect")->isEnabled());
+    QVERIFY(port()->isOpen());
+    QCOMPARE(child<QPushButton>("pbConnect")->text(), QString("Close"));
+    const qsizetype sent = adapter->controller.requests().size();
+    QTRY_VERIFY_WITH_TIMEOUT(adapter->controller.requests().size() > sent, 2000); // still polling
+
+    adapter->setPlugged(true);
+    click("pbUpdatePorts");
+    QCOMPARE(child<QComboBox>("cbPorts")->count(), 1);
+    QVERIFY(child<QPushButton>("pbConnect")->isEnabled());
+}
+
+// Runs in a child process: the window ends the process after the error box.
+static int failedOpenChild(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    Link::setPortSource([] {
+        return QList<Link::PortEntry> { { "/dev/torvan-unplugged", Link::AdapterVendorId,
+                                          Link::AdapterProductId } };
+    });
+    MainWindow window;
+    window.show();
+    QTimer::singleShot(200, &app, [] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box)
+            return;
+        printf("%s|%s|%d\n", qPrintable(box->windowTitle()), qPrintable(box->text()),
+               int(box->standardButtons()));
+        fflush(stdout);
+        QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
+    });
+    QTimer::singleShot(100, &window, [&window] {
+        QTest::mouseClick(window.findChild<QPushButton *>("pbConnect"), Qt::LeftButton);
+    });
+    app.exec();
+    return 0; // only reached if the window did not end the process
+}
+
+void tst_MainWindow::failedOpenEndsWithStatusOne()
+{
+    QProcess child;
+    child.start(QCoreApplication::applicationFilePath(), { "--failed-open-child" });
+    QVERIFY(child.waitForFinished(20000));
+    QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(child.exitCode(), 1);
+    QCOMPARE(child.readAllStandardOutput(),
+             QByteArray("Error|Can't open Serial Port|") + QByteArray::number(int(QMessageBox::Ok))
+                 + "\n");
+}
+
+void tst_MainWindow::nothingOverlapsUnderRandomUse()
+{
+    // Each channel's set-points are distinct: a value shown for one channel and
+    // sent to another would show up as a changed set-point at the end.
+    const Block initial { 0.125f, 0.25f, 0.5f, 0.625f, 1.0f, 1.125f, 1.5f, 1.625f };
+    adapter->controller.setAllSetPoints(initial);
+    adapter->controller.setReplyDelay(60);
+    connectToController();
+
+    QRandomGenerator random(20261207);
+    auto *channel = child<QSpinBox>("sbChannel");
+    int actions = 0;
+    while (actions < 250) {
+        const int delay = random.bounded(30);
+        const int kind = random.bounded(10);
+        QTimer::singleShot(delay, this, [&, kind] {
+            if (kind < 4)
+                channel->setValue(random.bounded(4));
+            else if (kind < 6)
+                click("pbSetVc");
+            else if (kind < 8)
+                click("pbSetVb");
+            else if (kind < 9)
+                click("pbWriteEEPROM");
+            else
+                click("pbUpdatePorts");
+        });
+        QTest::qWait(delay + 1);
+        ++actions;
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(!Link::isBusy(port()), 30000);
+    QTest::qWait(300);
+    QTRY_VERIFY_WITH_TIMEOUT(!Link::isBusy(port()), 5000);
+
+    QCOMPARE(adapter->controller.overlapCount(), 0);
+    QCOMPARE(adapter->controller.allSetPoints(), initial);
+    const int n = channel->value();
+    QCOMPARE(child<QDoubleSpinBox>("dsbVc")->value(), double(initial[2 * n]));
+    QCOMPARE(child<QDoubleSpinBox>("dsbVb")->value(), double(initial[2 * n + 1]));
+    QVERIFY(adapter->commands().count('S') > 20);
+}
+
+void tst_MainWindow::voltageThatIsNotANumberLeavesItsBox()
+{
+    connectToController();
+    adapter->controller.setAllSetPoints({ NAN, INFINITY, NAN, -INFINITY, 0, 0, 0, 0 });
+    adapter->controller.clearRequests();
+    child<QSpinBox>("sbChannel")->setValue(1);
+    QCOMPARE(adapter->commands(), QString("DR"));
+    QCOMPARE(child<QDoubleSpinBox>("dsbVc")->value(), 1.25);
+    QCOMPARE(child<QDoubleSpinBox>("dsbVb")->value(), 0.5);
+}
+
+void tst_MainWindow::unpluggedAdapterReturnsToDisconnected()
+{
+    connectToController();
+    QSignalSpy errors(port(), &QSerialPort::errorOccurred);
+    adapter->controller.hangUp();
+
+    QTRY_VERIFY(!port()->isOpen());
+    QCOMPARE(child<QPushButton>("pbConnect")->text(), QString("Connect"));
+    QVERIFY(!child<QGroupBox>("groupBox")->isEnabled());
+    QVERIFY(!child<QPushButton>("pbEeprom")->isEnabled());
+    QVERIFY(!child<QPushButton>("pbWriteEEPROM")->isEnabled());
+    QVERIFY(!QApplication::activeModalWidget()); // no message box
+    // A hung-up line left open reports errors endlessly; closed, it is quiet.
+    QTest::qWait(300);
+    QVERIFY2(errors.size() < 10, qPrintable(QString::number(errors.size())));
+    QVERIFY(!window->findChild<QTimer *>()->isActive());
+}
+
+void tst_MainWindow::unplugDuringAPollEndsTheWaitAtOnce()
+{
+    connectToController();
+    adapter->controller.setReplyDelay(150);
+    QElapsedTimer waited;
+    connect(&adapter->controller, &SimController::requestReceived, this, [&] {
+        waited.start();
+        adapter->controller.hangUp();
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(!port()->isOpen(), 2000);
+    QVERIFY(waited.isValid());
+    QVERIFY2(waited.elapsed() < 150, qPrintable(QString::number(waited.elapsed())));
+    QTRY_VERIFY(!Link::isBusy(port()));
+    QCOMPARE(child<QPushButton>("pbConnect")->text(), QString("Connect"));
+}
+
+void tst_MainWindow::typedPointOrCommaIsTheDecimalSeparator_data()
+{
+    QTest::addColumn<QLocale>("locale");
+    QTest::addColumn<QString>("typed");
+    QTest::newRow("German, point") << QLocale(QLocale::German, QLocale::Germany) << "0.125";
+    QTest::newRow("German, comma") << QLocale(QLocale::German, QLocale::Germany) << "0,125";
+    QTest::newRow("English, comma") << QLocale(QLocale::English, QLocale::UnitedStates) << "0,125";
+    QTest::newRow("English, point") << QLocale(QLocale::English, QLocale::UnitedStates) << "0.125";
+}
+
+void tst_MainWindow::typedPointOrCommaIsTheDecimalSeparator()
+{
+    QFETCH(QLocale, locale);
+    QFETCH(QString, typed);
+    delete window;
+    QLocale::setDefault(locale);
+    window = new MainWindow;
+    window->show();
+    QLocale::setDefault(QLocale::c());
+    connectToController();
+    adapter->controller.clearRequests();
+
+    for (const char *name : { "dsbVc", "dsbVb" }) {
+        auto *box = child<QDoubleSpinBox>(name);
+        box->selectAll();
+        QTest::keyClicks(box, typed);
+        QCOMPARE(box->value(), 0.125);
+    }
+    click("pbSetVc");
+    QTRY_COMPARE(adapter->controller.setPoint(0), 0.125f);
+}
+
+int main(int argc, char *argv[])
+{
+    if (argc > 1 && qstrcmp(argv[1], "--failed-open-child") == 0)
+        return failedOpenChild(argc, argv);
+    QApplication app(argc, argv);
+    tst_MainWindow test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_mainwindow.moc"
