@@ -2,6 +2,7 @@
 #include "ui_mainwindow.h"
 
 #include "decimalseparatorfilter.h"
+#include "dialog.h"
 #include "exchange.h"
 #include "seriallink.h"
 
@@ -20,6 +21,7 @@ MainWindow::MainWindow(QWidget *parent)
     , ui(new Ui_MainWindow)
     , port(new QSerialPort(this))
     , pollTimer(new QTimer(this))
+    , dialog(new Dialog(this))
 {
     ui->setupUi(this);
 
@@ -100,6 +102,20 @@ void MainWindow::on_pbSetVb_clicked()
         return;
     const int channel = ui->sbChannel->value();
     Link::sendCommand(port, Link::setPointFrame(Link::bSlot(channel), ui->dsbVb->value()));
+}
+
+void MainWindow::on_pbEeprom_clicked()
+{
+    if (deferredWhileBusy(&MainWindow::on_pbEeprom_clicked))
+        return;
+    if (!port->isOpen()) // closed while the click waited for a reply
+        return;
+    // The dialog's exchanges must not meet a poll: polling pauses while it is shown.
+    pollTimer->stop();
+    dialog->setSerialPort(port);
+    dialog->exec();
+    if (port->isOpen())
+        pollTimer->start();
 }
 
 void MainWindow::on_pbWriteEEPROM_clicked()

@@ -4,6 +4,7 @@
 #include <QMainWindow>
 #include <QSerialPort>
 
+class Dialog;
 class QTimer;
 class Ui_MainWindow;
 
@@ -24,6 +25,7 @@ private slots:
     void on_sbChannel_valueChanged(int arg1);
     void on_pbSetVc_clicked();
     void on_pbSetVb_clicked();
+    void on_pbEeprom_clicked();
     void on_pbWriteEEPROM_clicked();
 
 private:
@@ -37,6 +39,7 @@ private:
     Ui_MainWindow *ui;
     QSerialPort *port;
     QTimer *pollTimer;
+    Dialog *dialog;
 };
 
 #endif // MAINWINDOW_H

@@ -74,6 +74,7 @@ public:
     void setAllSetPoints(const Block &volts) { setPoints = volts; }
     float coefficient(int index) const { return coefficients[index]; }
     void setCoefficient(int index, float value) { coefficients[index] = value; }
+    void setAllCoefficients(const Block &values) { coefficients = values; }
     // Fixed readings replace the load model, noise included.
     void setFixedCurrents(const std::optional<Block> &amperes) { fixedCurrents = amperes; }
     Block currents();

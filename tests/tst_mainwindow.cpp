@@ -52,7 +52,8 @@ private slots:
 private:
     template<typename T> T *child(const char *name)
     {
-        auto *found = window->findChild<T *>(QLatin1String(name));
+        // The coefficient dialog, a child of the window too, reuses some names (groupBox, label).
+        auto *found = window->centralWidget()->findChild<T *>(QLatin1String(name));
         if (!found)
             qFatal("no %s named %s", T::staticMetaObject.className(), name);
         return found;

@@ -30,7 +30,8 @@ private slots:
 private:
     template<typename T> T *child(const char *name)
     {
-        auto *found = window->findChild<T *>(QLatin1String(name));
+        // The coefficient dialog, a child of the window too, reuses some names (groupBox, label).
+        auto *found = window->centralWidget()->findChild<T *>(QLatin1String(name));
         if (!found)
             qFatal("no %s named %s", T::staticMetaObject.className(), name);
         return found;
@@ -126,9 +127,9 @@ void tst_MainWindowForm::gridPlacesEachControlInItsCell()
     QFETCH(int, row);
     QFETCH(int, column);
 
-    auto *grid = window->findChild<QGridLayout *>("gridLayout");
+    auto *grid = window->centralWidget()->findChild<QGridLayout *>("gridLayout");
     QVERIFY(grid);
-    auto *widget = window->findChild<QWidget *>(name);
+    auto *widget = window->centralWidget()->findChild<QWidget *>(name);
     QVERIFY(widget);
     const int index = grid->indexOf(widget);
     QVERIFY(index >= 0);

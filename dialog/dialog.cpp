@@ -1,0 +1,75 @@
+#include "dialog.h"
+#include "ui_dialog.h"
+
+#include "coefficienttext.h"
+#include "exchange.h"
+
+#include <QDoubleValidator>
+#include <QSerialPort>
+
+Dialog::Dialog(QWidget *parent)
+    : QDialog(parent)
+    , ui(new Ui_Dialog)
+{
+    ui->setupUi(this);
+    for (QLineEdit *field :
+         { ui->leIc0, ui->leIc1, ui->leIc2, ui->leIc3, ui->leIb0, ui->leIb1, ui->leIb2, ui->leIb3 })
+        field->setValidator(new QDoubleValidator(this));
+}
+
+Dialog::~Dialog()
+{
+    delete ui;
+}
+
+void Dialog::setSerialPort(QSerialPort *port)
+{
+    serialPort = port;
+}
+
+void Dialog::on_pbRead_clicked()
+{
+    if (!serialPort)
+        return;
+    Link::drainInput(serialPort);
+    const auto coefficients = Link::exchange(serialPort, Link::Command::ReadCoefficients);
+    if (!coefficients)
+        return;
+    const auto fields = fieldsInSlotOrder();
+    for (int slot = 0; slot < Link::SlotCount; ++slot)
+        fields[slot]->setText(Link::coefficientText((*coefficients)[slot], fieldLocale()));
+}
+
+void Dialog::on_pbWrite_clicked()
+{
+    if (!serialPort)
+        return;
+    // Calibration data: a field that holds no number is never sent as 0. Nothing
+    // goes out, and the first such field is handed back to the user.
+    std::array<double, Link::SlotCount> values;
+    const auto fields = fieldsInSlotOrder();
+    for (int slot = 0; slot < Link::SlotCount; ++slot) {
+        const auto value = Link::parseCoefficient(fields[slot]->text(), fieldLocale());
+        if (!value) {
+            fields[slot]->setFocus(Qt::OtherFocusReason);
+            fields[slot]->selectAll();
+            return;
+        }
+        values[slot] = *value;
+    }
+    Link::drainInput(serialPort);
+    Link::sendCommand(serialPort, Link::coefficientFrame(values));
+}
+
+std::array<QLineEdit *, 8> Dialog::fieldsInSlotOrder() const
+{
+    return {
+        ui->leIc0, ui->leIb0, ui->leIc1, ui->leIb1, ui->leIc2, ui->leIb2, ui->leIc3, ui->leIb3
+    };
+}
+
+// Shown and read in the locale the validators check against.
+QLocale Dialog::fieldLocale() const
+{
+    return ui->leIc0->validator()->locale();
+}

@@ -1,0 +1,38 @@
+#include "coefficienttext.h"
+
+#include <cmath>
+
+namespace Link {
+
+QString coefficientText(float value, const QLocale &locale)
+{
+    QLocale plain = locale;
+    plain.setNumberOptions(QLocale::OmitGroupSeparator);
+    // Nine significant digits always identify a single-precision number; fewer
+    // usually do, and six or fewer give the same text as a plain general format.
+    QString text;
+    for (int digits = 1; digits <= 9; ++digits) {
+        // The exponent is written "e" as in C, whatever the locale's own symbol.
+        text = plain.toString(double(value), 'g', digits)
+                   .replace(plain.exponential(), QStringLiteral("e"));
+        if (!std::isfinite(value) || parseCoefficient(text, locale) == value)
+            break;
+    }
+    return text;
+}
+
+std::optional<float> parseCoefficient(const QString &text, const QLocale &locale)
+{
+    bool ok = false;
+    double number = locale.toDouble(text, &ok);
+    if (!ok)
+        number = QLocale::c().toDouble(text, &ok);
+    if (!ok)
+        return std::nullopt;
+    const float narrowed = float(number);
+    if (std::isfinite(number) && std::isinf(narrowed))
+        return std::nullopt; // too large for single precision: it would go out as infinity
+    return narrowed;
+}
+
+} // namespace Link

@@ -1,0 +1,26 @@
+#ifndef COEFFICIENTTEXT_H
+#define COEFFICIENTTEXT_H
+
+#include <QLocale>
+#include <QString>
+
+#include <optional>
+
+// Calibration coefficients as text a person reads and edits. They are calibration
+// data: the text shown for a coefficient reads back as exactly the number the
+// controller holds, so reading and writing them back loses nothing.
+namespace Link {
+
+// The shortest general-notation text (at most 9 significant digits) that parses
+// back to exactly this single-precision value, in the locale's own notation and
+// without group separators: 1 shows as "1", 0.000012345 as "1.2345e-05".
+QString coefficientText(float value, const QLocale &locale);
+
+// The number that text holds, read in the locale's notation or the C locale's;
+// nothing for an empty, half-typed or non-numeric text, or for a number too
+// large for single precision.
+std::optional<float> parseCoefficient(const QString &text, const QLocale &locale);
+
+} // namespace Link
+
+#endif // COEFFICIENTTEXT_H

@@ -1,0 +1,361 @@
+#include "dialog.h"
+#include "exchange.h"
+#include "mainwindow.h"
+#include "simulatedadapter.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QScopeGuard>
+#include <QTest>
+#include <QTimer>
+#include <QtEndian>
+
+#include <functional>
+#include <limits>
+
+using Fault = SimController::Fault;
+using Block = SimController::Block;
+
+// The coefficient dialog as the user reaches it: "EEPROM Coefs" in the
+// connected main window, a simulated controller at the far end.
+class tst_Dialog : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void firstOpeningIsEmptyAndPausesPolling();
+    void readFillsTheRowsInSlotOrder();
+    void readSweepsStrayBytesFirst();
+    void failedReadLeavesTheFields();
+    void writeSendsTheFieldsInSlotOrder();
+    void readThenWriteSendsBackTheExactBytes();
+    void fieldWithoutANumberStopsTheWrite_data();
+    void fieldWithoutANumberStopsTheWrite();
+    void commaLocaleReadsAndWritesItsOwnNumbers();
+    void tabVisitsButtonsThenFieldsInRowOrder();
+    void fieldsRefuseWhatIsNotANumber();
+    void closeAndEscapeRejectAndSendNothing();
+    void clickDuringAWaitOpensTheDialogAfterIt();
+
+private:
+    void createWindow();
+    void connectToController();
+    // Clicks "EEPROM Coefs", runs check inside the modal dialog, then closes it.
+    void withDialog(const std::function<void(Dialog *)> &check, bool clickButton = true);
+    static QLineEdit *field(Dialog *dialog, const char *name)
+    {
+        return dialog->findChild<QLineEdit *>(QLatin1String(name));
+    }
+    static void click(QWidget *parent, const char *name)
+    {
+        QTest::mouseClick(parent->findChild<QPushButton *>(QLatin1String(name)), Qt::LeftButton);
+    }
+    static void type(QLineEdit *edit, const QString &text)
+    {
+        edit->selectAll();
+        edit->del();
+        QTest::keyClicks(edit, text);
+    }
+    void fillAll(Dialog *dialog, const QStringList &texts);
+
+    SimulatedAdapter *adapter = nullptr;
+    MainWindow *window = nullptr;
+};
+
+static const char *const FieldsInSlotOrder[]
+    = { "leIc0", "leIb0", "leIc1", "leIb1", "leIc2", "leIb2", "leIc3", "leIb3" };
+
+void tst_Dialog::init()
+{
+    QTest::failOnWarning(QRegularExpression("connectSlotsByName"));
+    QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+    adapter = new SimulatedAdapter;
+    QVERIFY(adapter->started);
+    createWindow();
+}
+
+void tst_Dialog::cleanup()
+{
+    delete window;
+    window = nullptr;
+    delete adapter;
+    QLocale::setDefault(QLocale::c());
+}
+
+void tst_Dialog::createWindow()
+{
+    delete window;
+    window = new MainWindow;
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window));
+}
+
+void tst_Dialog::connectToController()
+{
+    click(window, "pbConnect");
+    QVERIFY(window->findChild<QSerialPort *>()->isOpen());
+}
+
+void tst_Dialog::withDialog(const std::function<void(Dialog *)> &check, bool clickButton)
+{
+    bool ran = false;
+    auto *watcher = new QTimer(this);
+    connect(watcher, &QTimer::timeout, this, [&, watcher] {
+        auto *dialog = qobject_cast<Dialog *>(QApplication::activeModalWidget());
+        if (!dialog)
+            return;
+        watcher->deleteLater();
+        watcher->stop();
+        const auto close = qScopeGuard([dialog] { dialog->reject(); });
+        ran = true;
+        check(dialog);
+    });
+    watcher->start(10);
+    if (clickButton)
+        click(window, "pbEeprom");
+    QTRY_VERIFY(ran);
+    QTRY_VERIFY(!QApplication::activeModalWidget());
+}
+
+void tst_Dialog::fillAll(Dialog *dialog, const QStringList &texts)
+{
+    for (int slot = 0; slot < 8; ++slot)
+        type(field(dialog, FieldsInSlotOrder[slot]), texts.at(slot));
+}
+
+void tst_Dialog::firstOpeningIsEmptyAndPausesPolling()
+{
+    connectToController();
+    adapter->controller.clearRequests();
+    withDialog([&](Dialog *dialog) {
+        QCOMPARE(dialog->windowTitle(), QString("Dialog"));
+        for (const char *name : FieldsInSlotOrder)
+            QVERIFY2(field(dialog, name)->text().isEmpty(), name);
+        QTest::qWait(1000); // more than two poll intervals
+        QVERIFY2(adapter->controller.requests().isEmpty(), qPrintable(adapter->commands()));
+    });
+    // Polling resumes once the dialog is closed.
+    QTRY_VERIFY_WITH_TIMEOUT(adapter->commands().contains('R'), 2000);
+}
+
+void tst_Dialog::readFillsTheRowsInSlotOrder()
+{
+    adapter->controller.setAllCoefficients(
+        { 1.0f, 0.000012345f, 1e6f, -2.5f, 1.2345678f, 0.1f, 123456.0f, 0.0f });
+    connectToController();
+    withDialog([&](Dialog *dialog) {
+        click(dialog, "pbRead");
+        const QStringList expected { "1",         "1.2345e-05", "1e+06",  "-2.5",
+                                     "1.2345678", "0.1",        "123456", "0" };
+        for (int slot = 0; slot < 8; ++slot)
+            QCOMPARE(field(dialog, FieldsInSlotOrder[slot])->text(), expected[slot]);
+        QCOMPARE(adapter->frames().constLast(), QString("FF 47 FE"));
+    });
+}
+
+void tst_Dialog::readSweepsStrayBytesFirst()
+{
+    connectToController();
+    // The controller acknowledges a W with a byte nobody reads.
+    adapter->controller.injectFault(Fault::Ack);
+    click(window, "pbWriteEEPROM");
+    withDialog([&](Dialog *dialog) {
+        QTRY_COMPARE(window->findChild<QSerialPort *>()->bytesAvailable(), qint64(1));
+        click(dialog, "pbRead");
+        QCOMPARE(field(dialog, "leIc0")->text(), QString("1"));
+        QCOMPARE(field(dialog, "leIb1")->text(), QString("0.98"));
+    });
+}
+
+void tst_Dialog::failedReadLeavesTheFields()
+{
+    connectToController();
+    withDialog([&](Dialog *dialog) {
+        click(dialog, "pbRead");
+        adapter->controller.setAllCoefficients({ 5, 5, 5, 5, 5, 5, 5, 5 });
+        for (Fault fault : { Fault::ShortReply, Fault::LongReply, Fault::NoReply }) {
+            adapter->controller.injectFault(fault);
+            click(dialog, "pbRead");
+            QCOMPARE(field(dialog, "leIc0")->text(), QString("1"));
+            QCOMPARE(field(dialog, "leIb3")->text(), QString("0.995"));
+        }
+    });
+}
+
+void tst_Dialog::writeSendsTheFieldsInSlotOrder()
+{
+    connectToController();
+    withDialog([&](Dialog *dialog) {
+        fillAll(dialog, { "1", "-1", "0.5", "2", "0", "1.5", "-2", "0.25" });
+        adapter->controller.clearRequests();
+        click(dialog, "pbWrite");
+        QTRY_COMPARE(adapter->controller.requests().size(), 1);
+        QCOMPARE(adapter->frames().first(),
+                 QString("FF 43 00 00 80 3F 00 00 80 BF 00 00 00 3F 00 00 00 40 00 00 00 00 "
+                         "00 00 C0 3F 00 00 00 C0 00 00 80 3E FE"));
+        QCOMPARE(field(dialog, "leIb0")->text(), QString("-1")); // left as typed
+    });
+    QCOMPARE(adapter->controller.coefficient(5), 1.5f);
+}
+
+void tst_Dialog::readThenWriteSendsBackTheExactBytes()
+{
+    const Block exact { 1.2345678f,
+                        0.1f,
+                        16777215.0f,
+                        std::numeric_limits<float>::max(),
+                        std::numeric_limits<float>::denorm_min(),
+                        -0.000123456789f,
+                        3.14159265f,
+                        1e-30f };
+    adapter->controller.setAllCoefficients(exact);
+    connectToController();
+    withDialog([&](Dialog *dialog) {
+        click(dialog, "pbRead");
+        adapter->controller.setAllCoefficients({});
+        adapter->controller.clearRequests();
+        click(dialog, "pbWrite");
+        QTRY_COMPARE(adapter->controller.requests().size(), 1);
+    });
+    const QByteArray frame = adapter->controller.requests().first().frame;
+    for (int slot = 0; slot < 8; ++slot) {
+        char bytes[4];
+        qToLittleEndian(exact[slot], bytes);
+        QCOMPARE(frame.mid(2 + 4 * slot, 4).toHex(), QByteArray(bytes, 4).toHex());
+    }
+}
+
+void tst_Dialog::fieldWithoutANumberStopsTheWrite_data()
+{
+    QTest::addColumn<QStringList>("texts");
+    QTest::addColumn<QString>("focused");
+    const QStringList good { "1", "1", "1", "1", "1", "1", "1", "1" };
+    auto with = [good](int slot, const QString &text) {
+        QStringList texts = good;
+        texts[slot] = text;
+        return texts;
+    };
+    QTest::newRow("empty") << with(3, "") << "leIb1";
+    QTest::newRow("lone minus") << with(4, "-") << "leIc2";
+    QTest::newRow("half an exponent") << with(7, "1e") << "leIb3";
+    QTest::newRow("too large for a float") << with(0, "1e39") << "leIc0";
+    QStringList two = with(6, "-");
+    two[1] = "";
+    QTest::newRow("first in row order wins") << two << "leIb0";
+}
+
+void tst_Dialog::fieldWithoutANumberStopsTheWrite()
+{
+    QFETCH(QStringList, texts);
+    QFETCH(QString, focused);
+    connectToController();
+    withDialog([&](Dialog *dialog) {
+        dialog->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(dialog));
+        fillAll(dialog, texts);
+        adapter->controller.clearRequests();
+        click(dialog, "pbWrite");
+        QTest::qWait(50);
+        QCOMPARE(adapter->controller.requests().size(), 0);
+        auto *bad = field(dialog, qPrintable(focused));
+        QCOMPARE(QApplication::focusWidget(), bad);
+        QCOMPARE(bad->selectedText(), bad->text());
+        for (int slot = 0; slot < 8; ++slot) // nothing is touched
+            QCOMPARE(field(dialog, FieldsInSlotOrder[slot])->text(), texts[slot]);
+    });
+    QCOMPARE(adapter->controller.coefficient(0), 1.0f);
+}
+
+void tst_Dialog::commaLocaleReadsAndWritesItsOwnNumbers()
+{
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    createWindow();
+    adapter->controller.setAllCoefficients({ 1.5f, 0.25f, 1, 1, 1, 1, 1, 1 });
+    connectToController();
+    withDialog([&](Dialog *dialog) {
+        click(dialog, "pbRead");
+        QCOMPARE(field(dialog, "leIc0")->text(), QString("1,5"));
+        QCOMPARE(field(dialog, "leIb0")->text(), QString("0,25"));
+        type(field(dialog, "leIc1"), "2,75");
+        QCOMPARE(field(dialog, "leIc1")->text(), QString("2,75")); // the validator lets it through
+        click(dialog, "pbWrite");
+        QTRY_COMPARE(adapter->controller.coefficient(2), 2.75f);
+    });
+    QCOMPARE(adapter->controller.coefficient(0), 1.5f);
+}
+
+void tst_Dialog::tabVisitsButtonsThenFieldsInRowOrder()
+{
+    connectToController();
+    withDialog([&](Dialog *dialog) {
+        dialog->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(dialog));
+        dialog->findChild<QPushButton *>("pushButton")->setFocus();
+        QStringList visited;
+        for (int i = 0; i < 11; ++i) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            visited << QApplication::focusWidget()->objectName();
+        }
+        QCOMPARE(visited,
+                 QStringList({ "pbRead", "pbWrite", "leIc0", "leIb0", "leIc1", "leIb1", "leIc2",
+                               "leIb2", "leIc3", "leIb3", "pushButton" }));
+    });
+}
+
+void tst_Dialog::fieldsRefuseWhatIsNotANumber()
+{
+    connectToController();
+    withDialog([&](Dialog *dialog) {
+        for (const char *name : FieldsInSlotOrder) {
+            auto *edit = field(dialog, name);
+            QTest::keyClicks(edit, "1x.2.5");
+            QCOMPARE(edit->text(), QString("1.25"));
+        }
+    });
+}
+
+void tst_Dialog::closeAndEscapeRejectAndSendNothing()
+{
+    connectToController();
+    adapter->controller.clearRequests();
+    auto *dialog = window->findChild<Dialog *>();
+    withDialog([&](Dialog *shown) { click(shown, "pushButton"); });
+    QCOMPARE(dialog->result(), int(QDialog::Rejected));
+    withDialog([&](Dialog *shown) {
+        dialog->setResult(QDialog::Accepted);
+        QTest::keyClick(shown, Qt::Key_Escape);
+    });
+    QCOMPARE(dialog->result(), int(QDialog::Rejected));
+    QVERIFY(!adapter->commands().contains('G'));
+    QVERIFY(!adapter->commands().contains('C'));
+}
+
+void tst_Dialog::clickDuringAWaitOpensTheDialogAfterIt()
+{
+    connectToController();
+    window->findChild<QTimer *>()->stop();
+    adapter->controller.setReplyDelay(150);
+    adapter->controller.clearRequests();
+    QTimer::singleShot(30, this, [this] { click(window, "pbEeprom"); });
+    QVERIFY(QMetaObject::invokeMethod(window, "timerTimeOut")); // waits 150 ms for its reply
+    QVERIFY(!QApplication::activeModalWidget());
+    withDialog(
+        [&](Dialog *dialog) {
+            click(dialog, "pbRead");
+            QCOMPARE(field(dialog, "leIc0")->text(), QString("1"));
+        },
+        false);
+    QCOMPARE(adapter->commands().left(2), QString("RG"));
+    const auto requests = adapter->controller.requests();
+    QVERIFY(requests[1].atNs - requests[0].atNs >= 150 * 1000000LL);
+    QCOMPARE(adapter->controller.overlapCount(), 0);
+}
+
+QTEST_MAIN(tst_Dialog)
+#include "tst_dialog.moc"
