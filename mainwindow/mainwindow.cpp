@@ -68,7 +68,7 @@ void MainWindow::on_pbConnect_clicked()
     ui->groupBox->setEnabled(true);
     ui->pbEeprom->setEnabled(true);
     ui->pbWriteEEPROM->setEnabled(true);
-    updateVoltages();
+    updateVoltages(ui->sbChannel->value());
     updateCurrents();
     if (port->isOpen()) // the adapter may have gone during the first reads
         pollTimer->start();
@@ -82,26 +82,24 @@ void MainWindow::timerTimeOut()
 
 void MainWindow::on_sbChannel_valueChanged(int arg1)
 {
-    Q_UNUSED(arg1); // the reads take the channel from sbChannel when they run
-    if (deferredWhileBusy(&MainWindow::showSelectedChannel))
+    Q_UNUSED(arg1);
+    // Inside a wait the read is queued for the channel chosen now, so that a
+    // "Set" clicked after this change, and queued behind it, finds that
+    // channel's set-points in the boxes.
+    const int channel = ui->sbChannel->value();
+    if (Link::deferIfBusy(port, this, [this, channel] { showChannel(channel); }))
         return;
-    showSelectedChannel();
+    showChannel(channel);
 }
 
 void MainWindow::on_pbSetVc_clicked()
 {
-    if (deferredWhileBusy(&MainWindow::on_pbSetVc_clicked))
-        return;
-    const int channel = ui->sbChannel->value();
-    Link::sendCommand(port, Link::setPointFrame(Link::cSlot(channel), ui->dsbVc->value()));
+    setVoltage(Link::cSlot(ui->sbChannel->value()), ui->dsbVc);
 }
 
 void MainWindow::on_pbSetVb_clicked()
 {
-    if (deferredWhileBusy(&MainWindow::on_pbSetVb_clicked))
-        return;
-    const int channel = ui->sbChannel->value();
-    Link::sendCommand(port, Link::setPointFrame(Link::bSlot(channel), ui->dsbVb->value()));
+    setVoltage(Link::bSlot(ui->sbChannel->value()), ui->dsbVb);
 }
 
 void MainWindow::on_pbEeprom_clicked()
@@ -120,17 +118,14 @@ void MainWindow::on_pbEeprom_clicked()
 
 void MainWindow::on_pbWriteEEPROM_clicked()
 {
-    if (deferredWhileBusy(&MainWindow::on_pbWriteEEPROM_clicked))
-        return;
     Link::sendCommand(port, Link::buildFrame(Link::Command::WriteEeprom));
 }
 
-void MainWindow::updateVoltages()
+void MainWindow::updateVoltages(int channel)
 {
     const auto volts = Link::exchange(port, Link::Command::ReadVoltages);
     if (!volts)
         return;
-    const int channel = ui->sbChannel->value();
     // A value that is not a number would show as 0.000 or 2.500, and the next
     // "Set" would send it; such a reading leaves its box as it was.
     const float vc = (*volts)[Link::cSlot(channel)];
@@ -153,10 +148,20 @@ void MainWindow::updateCurrents()
         tr("Ib(mA) = %1").arg(double((*amperes)[Link::bSlot(channel)]) * 1000, 0, 'f', 2));
 }
 
-void MainWindow::showSelectedChannel()
+void MainWindow::showChannel(int channel)
 {
-    updateVoltages();
+    updateVoltages(channel);
     updateCurrents();
+}
+
+// The set-point is the one of the channel shown at the click. Inside a wait
+// the value is taken once the wait is over and any read of that channel
+// queued before the click has filled the box.
+void MainWindow::setVoltage(int setPointIndex, const QDoubleSpinBox *box)
+{
+    if (Link::deferIfBusy(port, this, [=] { setVoltage(setPointIndex, box); }))
+        return;
+    Link::sendCommand(port, Link::setPointFrame(setPointIndex, box->value()));
 }
 
 void MainWindow::showDisconnected()

@@ -5,6 +5,7 @@
 #include <QSerialPort>
 
 class Dialog;
+class QDoubleSpinBox;
 class QTimer;
 class Ui_MainWindow;
 
@@ -29,9 +30,10 @@ private slots:
     void on_pbWriteEEPROM_clicked();
 
 private:
-    void updateVoltages();
+    void updateVoltages(int channel);
     void updateCurrents();
-    void showSelectedChannel();
+    void showChannel(int channel);
+    void setVoltage(int setPointIndex, const QDoubleSpinBox *box);
     void showDisconnected();
     void closeLostLink(QSerialPort::SerialPortError error);
     bool deferredWhileBusy(void (MainWindow::*action)());

@@ -154,7 +154,7 @@ void SimController::readFromClient()
     parseFrames();
 }
 
-void SimController::parseFrames()
+std::optional<QByteArray> SimController::takeFrame(QByteArray &input)
 {
     while (!input.isEmpty()) {
         // A byte that cannot start a frame is skipped, as the controller resynchronises.
@@ -163,14 +163,14 @@ void SimController::parseFrames()
             continue;
         }
         if (input.size() < 2)
-            return;
+            return std::nullopt;
         const int length = frameLength(uchar(input.at(1)));
         if (length == 0) {
             input.remove(0, 1);
             continue;
         }
         if (input.size() < length)
-            return;
+            return std::nullopt;
         // Payload bytes FF and FE are data: only the fixed length finds the end marker.
         if (uchar(input.at(length - 1)) != End) {
             input.remove(0, 1);
@@ -178,9 +178,18 @@ void SimController::parseFrames()
         }
         const QByteArray frame = input.left(length);
         input.remove(0, length);
-        serve(frame);
-        if (!isRunning())
+        return frame;
+    }
+    return std::nullopt;
+}
+
+void SimController::parseFrames()
+{
+    while (isRunning()) {
+        const std::optional<QByteArray> frame = takeFrame(input);
+        if (!frame)
             return;
+        serve(*frame);
     }
 }
 

@@ -84,6 +84,10 @@ public:
     Block eepromSetPoints() const { return eeprom.setPoints; }
     Block eepromCoefficients() const { return eeprom.coefficients; }
 
+    // Takes the next whole frame off the front of input, skipping what cannot
+    // start one; nothing while the frame is still incomplete.
+    static std::optional<QByteArray> takeFrame(QByteArray &input);
+
     QList<Request> requests() const { return log; }
     void clearRequests() { log.clear(); }
     int overlapCount() const;

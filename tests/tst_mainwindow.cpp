@@ -42,6 +42,8 @@ private slots:
     void failedRepliesChangeNothing();
     void refreshWhileConnectedKeepsTheLinkOpen();
     void failedOpenEndsWithStatusOne();
+    void setClickedAroundAChannelChange_data();
+    void setClickedAroundAChannelChange();
     void nothingOverlapsUnderRandomUse();
     void voltageThatIsNotANumberLeavesItsBox();
     void unpluggedAdapterReturnsToDisconnected();
@@ -279,6 +281,43 @@ void tst_MainWindow::failedOpenEndsWithStatusOne()
     QCOMPARE(child.readAllStandardOutput(),
              QByteArray("Error|Can't open Serial Port|") + QByteArray::number(int(QMessageBox::Ok))
                  + "\n");
+}
+
+void tst_MainWindow::setClickedAroundAChannelChange_data()
+{
+    QTest::addColumn<bool>("setFirst");
+    QTest::addColumn<QString>("expectedFrame");
+    // Channel 1 shown, its Vc 0.75 (3F400000); channel 2's Vc is 1.5 (3FC00000).
+    QTest::newRow("Set, then channel change") << true << "FF 53 02 00 00 40 3F FE";
+    QTest::newRow("channel change, then Set") << false << "FF 53 04 00 00 C0 3F FE";
+}
+
+void tst_MainWindow::setClickedAroundAChannelChange()
+{
+    QFETCH(bool, setFirst);
+    QFETCH(QString, expectedFrame);
+    connectToController();
+    child<QSpinBox>("sbChannel")->setValue(1);
+    window->findChild<QTimer *>()->stop();
+    adapter->controller.setReplyDelay(100);
+    adapter->controller.clearRequests();
+
+    // Both land inside the wait of one poll.
+    QTimer::singleShot(20, this, [&] {
+        if (setFirst)
+            click("pbSetVc");
+        child<QSpinBox>("sbChannel")->setValue(2);
+        if (!setFirst)
+            click("pbSetVc");
+    });
+    QVERIFY(QMetaObject::invokeMethod(window, "timerTimeOut"));
+    QTRY_VERIFY_WITH_TIMEOUT(adapter->commands().count('R') == 2, 2000);
+    QTRY_VERIFY(adapter->commands().contains('S'));
+
+    const QStringList frames = adapter->frames();
+    QCOMPARE(frames.filter("FF 53"), QStringList { expectedFrame });
+    QCOMPARE(adapter->controller.overlapCount(), 0);
+    QCOMPARE(child<QDoubleSpinBox>("dsbVc")->value(), 1.5);
 }
 
 void tst_MainWindow::nothingOverlapsUnderRandomUse()
