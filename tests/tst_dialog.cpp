@@ -4,6 +4,7 @@
 #include "simulatedadapter.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -42,6 +43,8 @@ private slots:
     void fieldsRefuseWhatIsNotANumber();
     void closeAndEscapeRejectAndSendNothing();
     void clickDuringAWaitOpensTheDialogAfterIt();
+    void unplugDuringReadOrWrite_data();
+    void unplugDuringReadOrWrite();
 
 private:
     void createWindow();
@@ -355,6 +358,41 @@ void tst_Dialog::clickDuringAWaitOpensTheDialogAfterIt()
     const auto requests = adapter->controller.requests();
     QVERIFY(requests[1].atNs - requests[0].atNs >= 150 * 1000000LL);
     QCOMPARE(adapter->controller.overlapCount(), 0);
+}
+
+void tst_Dialog::unplugDuringReadOrWrite_data()
+{
+    QTest::addColumn<char>("command");
+    QTest::addColumn<QByteArray>("button");
+    QTest::newRow("during Read") << 'G' << QByteArray("pbRead");
+    QTest::newRow("during Write") << 'C' << QByteArray("pbWrite");
+}
+
+void tst_Dialog::unplugDuringReadOrWrite()
+{
+    QFETCH(char, command);
+    QFETCH(QByteArray, button);
+    connectToController();
+    adapter->controller.setReplyDelay(150);
+    connect(&adapter->controller, &SimController::requestReceived, this,
+            [this, command](char received) {
+                if (received == command)
+                    adapter->controller.hangUp();
+            });
+    withDialog([&](Dialog *dialog) {
+        fillAll(dialog, { "1", "2", "3", "4", "5", "6", "7", "8" });
+        QElapsedTimer clock;
+        clock.start();
+        click(dialog, button.constData());
+        QVERIFY2(clock.elapsed() < 300, qPrintable(QString::number(clock.elapsed())));
+        QTRY_COMPARE(window->findChild<QPushButton *>("pbConnect")->text(), QString("Connect"));
+        QCOMPARE(field(dialog, "leIb3")->text(), QString("8"));
+        click(dialog, "pbRead"); // the line is gone: nothing happens
+    });
+    QVERIFY(!adapter->controller.isRunning());
+    QVERIFY(!window->findChild<QSerialPort *>()->isOpen());
+    QVERIFY(!window->findChild<QPushButton *>("pbEeprom")->isEnabled());
+    QVERIFY(!window->findChild<QTimer *>()->isActive()); // polling does not come back
 }
 
 QTEST_MAIN(tst_Dialog)

@@ -1,0 +1,200 @@
+#include "exchange.h"
+#include "mainwindow.h"
+#include "simulatedadapter.h"
+
+#include <QDoubleSpinBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QMetaEnum>
+#include <QPushButton>
+#include <QRandomGenerator>
+#include <QSpinBox>
+#include <QTest>
+#include <QTimer>
+
+#include <cmath>
+#include <cstdio>
+
+using Fault = SimController::Fault;
+using Block = SimController::Block;
+
+// Ten thousand exchanges through the main window against a controller that
+// misbehaves on about one request in ten, in every way it knows. After every
+// step: a good reply is shown exactly, a bad one changes nothing, no two
+// requests were ever in flight together, and the window matches the port.
+class tst_Soak : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void tenThousandExchangesWithFaults();
+
+private:
+    template<typename T> T *child(const char *name)
+    {
+        return window->centralWidget()->findChild<T *>(QLatin1String(name));
+    }
+    void check(bool ok, const QString &what);
+    Fault drawFault(bool forRead);
+
+    MainWindow *window = nullptr;
+    QRandomGenerator random { 20261207 };
+    int step = 0;
+    QStringList failures;
+};
+
+static QString milliamps(float amperes)
+{
+    return QString::number(double(amperes) * 1000, 'f', 2);
+}
+
+void tst_Soak::check(bool ok, const QString &what)
+{
+    if (!ok)
+        failures << QStringLiteral("step %1: %2").arg(step).arg(what);
+}
+
+// Faults that cost a whole reply window are drawn less often, so the soak fits
+// in a minute; every kind still comes up well over a hundred times.
+Fault tst_Soak::drawFault(bool forRead)
+{
+    if (!forRead)
+        return Fault::Ack;
+    static const QList<QPair<Fault, int>> weights {
+        { Fault::Delay, 5 },      { Fault::LongReply, 5 }, { Fault::Junk, 5 },
+        { Fault::ShortReply, 1 }, { Fault::NoReply, 1 },   { Fault::LateReply, 1 }
+    };
+    int pick = random.bounded(18);
+    for (const auto &[fault, weight] : weights) {
+        if (pick < weight)
+            return fault;
+        pick -= weight;
+    }
+    return Fault::Delay;
+}
+
+void tst_Soak::tenThousandExchangesWithFaults()
+{
+    SimulatedAdapter adapter;
+    QVERIFY(adapter.started);
+    adapter.controller.setFaultDelay(20);
+    window = new MainWindow;
+    const auto cleanup = qScopeGuard([this] { delete window; });
+    window->show();
+    QTest::mouseClick(child<QPushButton>("pbConnect"), Qt::LeftButton);
+    window->findChild<QTimer *>()->stop(); // the soak drives every poll itself
+    auto *port = window->findChild<QSerialPort *>();
+    auto *channel = child<QSpinBox>("sbChannel");
+    auto *vc = child<QDoubleSpinBox>("dsbVc");
+    auto *vb = child<QDoubleSpinBox>("dsbVb");
+    auto *ic = child<QLabel>("lIc");
+    auto *ib = child<QLabel>("lIb");
+
+    QMap<Fault, int> faultCounts;
+    QMap<char, int> actionCounts;
+    int exchanges = 0;
+    bool strayBytesWaiting = false; // an acknowledgement or a late half not read yet
+
+    while (exchanges < 10000) {
+        ++step;
+        Block amperes, volts;
+        for (int slot = 0; slot < 8; ++slot) {
+            amperes[slot] = float(random.generateDouble() * 0.05 - 0.01);
+            volts[slot] = float(random.bounded(2501) / 1000.0);
+        }
+        adapter.controller.setFixedCurrents(amperes);
+        adapter.controller.setAllSetPoints(volts);
+
+        const int roll = random.bounded(100);
+        const char action = roll < 55 ? 'R' : roll < 80 ? 'D' : roll < 95 ? 'S' : 'W';
+        ++actionCounts[action];
+        const bool faulty = random.bounded(10) == 0;
+        std::optional<Fault> fault;
+        if (faulty)
+            fault = drawFault(action == 'R' || action == 'D');
+        // A late half holds back the reply queued behind it, so on a channel change
+        // it would decide the R that follows by timing alone: late replies meet polls.
+        if (fault == Fault::LateReply && action == 'D')
+            fault = Fault::NoReply;
+        if (fault) {
+            adapter.controller.injectFault(*fault);
+            ++faultCounts[*fault];
+        }
+        // Only a whole reply, in time, into an empty buffer is a good one.
+        const bool goodReply = (!fault || fault == Fault::Delay) && !strayBytesWaiting;
+
+        const QString icBefore = ic->text(), ibBefore = ib->text();
+        const double vcBefore = vc->value(), vbBefore = vb->value();
+
+        if (action == 'R') {
+            QVERIFY(QMetaObject::invokeMethod(window, "timerTimeOut"));
+            exchanges += 1;
+            const int n = channel->value();
+            if (goodReply) {
+                check(ic->text() == "Ic(mA) = " + milliamps(amperes[2 * n]),
+                      "current not shown: " + ic->text());
+                check(ib->text() == "Ib(mA) = " + milliamps(amperes[2 * n + 1]),
+                      "current not shown: " + ib->text());
+            } else {
+                check(ic->text() == icBefore && ib->text() == ibBefore,
+                      "a bad reply changed the currents");
+            }
+        } else if (action == 'D') {
+            // The fault meets the D; the R that follows starts with a clean buffer.
+            channel->setValue((channel->value() + 1 + random.bounded(3)) % 4);
+            exchanges += 2;
+            const int n = channel->value();
+            if (goodReply) {
+                check(vc->value() == std::round(double(volts[2 * n]) * 1000) / 1000,
+                      "Vc not shown");
+                check(vb->value() == std::round(double(volts[2 * n + 1]) * 1000) / 1000,
+                      "Vb not shown");
+            } else {
+                check(vc->value() == vcBefore && vb->value() == vbBefore,
+                      "a bad reply changed the voltages");
+            }
+            if (fault != Fault::LateReply)
+                check(ic->text() == "Ic(mA) = " + milliamps(amperes[2 * n]),
+                      "current after a channel change");
+        } else {
+            QTest::mouseClick(child<QPushButton>(action == 'S' ? "pbSetVc" : "pbWriteEEPROM"),
+                              Qt::LeftButton);
+            QTest::qWait(1);
+            if (action == 'S')
+                check(adapter.controller.setPoint(2 * channel->value()) == float(vc->value()),
+                      "Set Vc not applied");
+        }
+
+        // Every read empties the buffer; what arrives later spoils the next read once.
+        if (action == 'R' || action == 'D')
+            strayBytesWaiting = false;
+        if (fault == Fault::LateReply) {
+            QTest::qWait(70); // the second half comes 250 ms after the request
+            strayBytesWaiting = true;
+        } else if (fault == Fault::Ack) {
+            QTRY_VERIFY(port->bytesAvailable() > 0);
+            strayBytesWaiting = true;
+        }
+
+        check(adapter.controller.overlapCount() == 0, "two requests in flight");
+        check(port->isOpen() && child<QPushButton>("pbConnect")->text() == "Close"
+                  && child<QGroupBox>("groupBox")->isEnabled(),
+              "window and port disagree");
+        check(!Link::isBusy(port), "an exchange still waiting");
+    }
+
+    QStringList faultSummary;
+    const QMetaEnum names = QMetaEnum::fromType<Fault>();
+    for (auto it = faultCounts.cbegin(); it != faultCounts.cend(); ++it)
+        faultSummary
+            << QStringLiteral("%1 %2").arg(names.valueToKey(int(it.key()))).arg(it.value());
+    printf(
+        "soak: %d exchanges in %d steps (R %d, D+R %d, S %d, W %d); faults: %s; failures: %lld\n",
+        exchanges, step, actionCounts['R'], actionCounts['D'], actionCounts['S'], actionCounts['W'],
+        qPrintable(faultSummary.join(", ")), qlonglong(failures.size()));
+    fflush(stdout);
+    QVERIFY2(failures.isEmpty(), qPrintable(failures.mid(0, 20).join('\n')));
+}
+
+QTEST_MAIN(tst_Soak)
+#include "tst_soak.moc"
