@@ -1,0 +1,238 @@
+#include "simcontroller.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTest>
+#include <QtEndian>
+
+#include <csignal>
+
+using Fault = SimController::Fault;
+
+// torvanctl as a script would run it, against the simulated controller on a
+// pseudo-terminal: its output, its exit status, and the bytes on the wire.
+class tst_Torvanctl : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void readsVoltagesAndCurrents();
+    void machineReadableOutput();
+    void setSendsTheWindowsFrame();
+    void verifyCatchesAnIgnoredSet();
+    void commitSendsW();
+    void coefficientsRoundTripExactly();
+    void partialCoefficientSetSendsNothing();
+    void watchPrintsSteadyCsv();
+    void watchStopsCleanlyOnCtrlC();
+    void failuresHaveTheirOwnStatus_data();
+    void failuresHaveTheirOwnStatus();
+
+private:
+    struct Run
+    {
+        int status;
+        QString out;
+        QString err;
+    };
+    // Runs torvanctl while this process keeps serving the simulated line.
+    Run run(QStringList arguments, bool withPort = true);
+
+    SimController *controller = nullptr;
+};
+
+void tst_Torvanctl::init()
+{
+    controller = new SimController;
+    controller->setPacing(false);
+    QVERIFY(controller->start());
+    controller->setAllSetPoints({ 1.25f, 0.5f, 0.75f, 1.0f, 1.5f, 2.0f, 2.125f, 0.25f });
+    controller->setFixedCurrents(SimController::Block { 0.0123456f, -0.0045678f, 0.001f, 0.002f,
+                                                        0.003f, 0.004f, 0.0255f, -0.0001f });
+}
+
+void tst_Torvanctl::cleanup()
+{
+    delete controller;
+}
+
+tst_Torvanctl::Run tst_Torvanctl::run(QStringList arguments, bool withPort)
+{
+    if (withPort)
+        arguments << "--port" << controller->devicePath();
+    QProcess process;
+    process.start(TORVANCTL, arguments);
+    process.waitForStarted();
+    // Not waitForFinished: the controller answers from this process's event loop.
+    QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, 20000);
+    return { process.exitCode(), QString::fromUtf8(process.readAllStandardOutput()),
+             QString::fromUtf8(process.readAllStandardError()) };
+}
+
+void tst_Torvanctl::readsVoltagesAndCurrents()
+{
+    Run voltages = run({ "voltages" });
+    QCOMPARE(voltages.status, 0);
+    QCOMPARE(voltages.out,
+             QString("channel 0: Vc = 1.250 V, Vb = 0.500 V\n"
+                     "channel 1: Vc = 0.750 V, Vb = 1.000 V\n"
+                     "channel 2: Vc = 1.500 V, Vb = 2.000 V\n"
+                     "channel 3: Vc = 2.125 V, Vb = 0.250 V\n"));
+    Run currents = run({ "currents", "--channel", "0" });
+    QCOMPARE(currents.status, 0);
+    QCOMPARE(currents.out, QString("channel 0: Ic = 12.35 mA, Ib = -4.57 mA\n"));
+    QCOMPARE(controller->requests().size(), 2);
+    QCOMPARE(controller->requests()[0].frame, QByteArray::fromHex("FF44FE"));
+    QCOMPARE(controller->requests()[1].frame, QByteArray::fromHex("FF52FE"));
+}
+
+void tst_Torvanctl::machineReadableOutput()
+{
+    Run currents = run({ "currents", "--channel", "3", "--json" });
+    QCOMPARE(currents.status, 0);
+    const QJsonArray array = QJsonDocument::fromJson(currents.out.toUtf8()).array();
+    QCOMPARE(array.size(), 1);
+    QCOMPARE(array[0].toObject()["channel"].toInt(), 3);
+    QCOMPARE(array[0].toObject()["Ic_mA"].toDouble(), 25.5);
+    QCOMPARE(array[0].toObject()["Ib_mA"].toDouble(), -0.1);
+}
+
+void tst_Torvanctl::setSendsTheWindowsFrame()
+{
+    Run set = run({ "set", "2", "vb", "1.25" });
+    QCOMPARE(set.status, 0);
+    QCOMPARE(set.out, QString("channel 2 Vb set to 1.250 V\n"));
+    QCOMPARE(controller->requests().constLast().frame, QByteArray::fromHex("FF530500 00A03FFE"));
+    // The window's precision: three decimals.
+    QCOMPARE(run({ "set", "0", "VC", "1.23456" }).status, 0);
+    QCOMPARE(controller->setPoint(0), 1.235f);
+}
+
+void tst_Torvanctl::verifyCatchesAnIgnoredSet()
+{
+    QCOMPARE(run({ "set", "1", "vc", "2", "--verify" }).status, 0);
+    QCOMPARE(controller->setPoint(2), 2.0f);
+
+    // A controller that takes the frame but keeps its old set-point.
+    connect(controller, &SimController::requestReceived, this, [this](char command) {
+        if (command == 'S')
+            controller->setSetPoint(2, 0.75f);
+    });
+    const Run ignored = run({ "set", "1", "vc", "0.5", "--verify" });
+    QCOMPARE(ignored.status, 6);
+    QVERIFY2(ignored.err.startsWith("torvanctl: channel 1 vc reads 0.750 V, not 0.500 V"),
+             qPrintable(ignored.err));
+    QCOMPARE(ignored.err.count('\n'), 1);
+    QVERIFY(ignored.out.isEmpty());
+}
+
+void tst_Torvanctl::commitSendsW()
+{
+    QCOMPARE(run({ "commit" }).status, 0);
+    QCOMPARE(controller->requests().constLast().frame, QByteArray::fromHex("FF57FE"));
+}
+
+void tst_Torvanctl::coefficientsRoundTripExactly()
+{
+    const Run set = run({ "coefs", "set", "1.2345678", "-2.5", "0.1", "1e-30", "3", "16777215",
+                          "0.000012345", "1e6" });
+    QCOMPARE(set.status, 0);
+    QCOMPARE(controller->coefficient(0), 1.2345678f);
+    QCOMPARE(controller->coefficient(3), 1e-30f);
+    const Run read = run({ "coefs" });
+    QCOMPARE(read.status, 0);
+    QCOMPARE(read.out,
+             QString("IC0 = 1.2345678\nIB0 = -2.5\nIC1 = 0.1\nIB1 = 1e-30\n"
+                     "IC2 = 3\nIB2 = 16777215\nIC3 = 1.2345e-05\nIB3 = 1e+06\n"));
+}
+
+void tst_Torvanctl::partialCoefficientSetSendsNothing()
+{
+    for (const QStringList &arguments :
+         { QStringList { "coefs", "set", "1", "2", "3" },
+           QStringList { "coefs", "set", "1", "2", "3", "4", "5", "6", "7", "-" },
+           QStringList { "coefs", "set", "1", "2", "3", "4", "5", "6", "7", "1e39" } }) {
+        const Run partial = run(arguments);
+        QCOMPARE(partial.status, 2);
+        QVERIFY2(partial.err.contains("nothing was sent"), qPrintable(partial.err));
+    }
+    QTest::qWait(50);
+    QCOMPARE(controller->requests().size(), 0);
+    QCOMPARE(controller->coefficient(0), 1.0f);
+}
+
+void tst_Torvanctl::watchPrintsSteadyCsv()
+{
+    const Run watch = run({ "watch", "--csv", "--count", "3", "--interval", "100" });
+    QCOMPARE(watch.status, 0);
+    const QStringList lines = watch.out.trimmed().split('\n');
+    QCOMPARE(lines.size(), 4);
+    QCOMPARE(lines[0], QString("time,Ic0_mA,Ib0_mA,Ic1_mA,Ib1_mA,Ic2_mA,Ib2_mA,Ic3_mA,Ib3_mA"));
+    QVERIFY2(lines[1].endsWith(",12.35,-4.57,1.00,2.00,3.00,4.00,25.50,-0.10"),
+             qPrintable(lines[1]));
+    const auto requests = controller->requests();
+    QCOMPARE(requests.size(), 3);
+    const double gapMs = (requests[2].atNs - requests[0].atNs) / 2 / 1e6;
+    QVERIFY2(gapMs > 80 && gapMs < 200, qPrintable(QString::number(gapMs)));
+}
+
+void tst_Torvanctl::watchStopsCleanlyOnCtrlC()
+{
+    QProcess watch;
+    watch.start(TORVANCTL, { "watch", "--interval", "50", "--port", controller->devicePath() });
+    QVERIFY(QTest::qWaitFor([&] { return controller->requests().size() >= 3; }, 10000));
+    ::kill(watch.processId(), SIGINT);
+    QVERIFY(QTest::qWaitFor([&] { return watch.state() == QProcess::NotRunning; }, 10000));
+    QCOMPARE(watch.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(watch.exitCode(), 0);
+    const QByteArray out = watch.readAllStandardOutput();
+    QVERIFY(out.endsWith('\n'));
+    QVERIFY(out.count('\n') >= 3);
+}
+
+void tst_Torvanctl::failuresHaveTheirOwnStatus_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("withPort");
+    QTest::addColumn<int>("fault"); // -1: none
+    QTest::addColumn<int>("status");
+    QTest::newRow("no command") << QStringList() << false << -1 << 2;
+    QTest::newRow("unknown command") << QStringList { "frobnicate" } << false << -1 << 2;
+    QTest::newRow("unknown option") << QStringList { "voltages", "--bogus" } << false << -1 << 2;
+    QTest::newRow("channel out of range")
+        << QStringList { "currents", "--channel", "4" } << true << -1 << 2;
+    QTest::newRow("volts out of range")
+        << QStringList { "set", "0", "vc", "2.6" } << true << -1 << 2;
+    QTest::newRow("neither vc nor vb") << QStringList { "set", "0", "vx", "1" } << true << -1 << 2;
+    QTest::newRow("option of another command")
+        << QStringList { "commit", "--csv" } << true << -1 << 2;
+    QTest::newRow("no adapter") << QStringList { "voltages" } << false << -1 << 3;
+    QTest::newRow("cannot open") << QStringList { "voltages", "--port", "/dev/torvan-gone" }
+                                 << false << -1 << 4;
+    QTest::newRow("no reply") << QStringList { "voltages" } << true << int(Fault::NoReply) << 5;
+    QTest::newRow("33 bytes") << QStringList { "currents" } << true << int(Fault::LongReply) << 5;
+    QTest::newRow("31 bytes") << QStringList { "coefs" } << true << int(Fault::ShortReply) << 5;
+}
+
+void tst_Torvanctl::failuresHaveTheirOwnStatus()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, withPort);
+    QFETCH(int, fault);
+    QFETCH(int, status);
+    if (fault >= 0)
+        controller->injectFault(Fault(fault));
+    const Run failed = run(arguments, withPort);
+    QCOMPARE(failed.status, status);
+    QVERIFY(failed.out.isEmpty()); // a bad reply is never printed as a reading
+    QCOMPARE(failed.err.count('\n'), 1);
+    QVERIFY2(failed.err.startsWith("torvanctl: "), qPrintable(failed.err));
+}
+
+QTEST_GUILESS_MAIN(tst_Torvanctl)
+#include "tst_torvanctl.moc"
