@@ -1,4 +1,5 @@
 #include "exchange.h"
+#include "formwidget.h"
 #include "mainwindow.h"
 #include "simulatedadapter.h"
 
@@ -42,6 +43,8 @@ private slots:
     void failedRepliesChangeNothing();
     void refreshWhileConnectedKeepsTheLinkOpen();
     void failedOpenEndsWithStatusOne();
+    void clicksDuringAWaitTakeEffectAfterIt_data();
+    void clicksDuringAWaitTakeEffectAfterIt();
     void setClickedAroundAChannelChange_data();
     void setClickedAroundAChannelChange();
     void nothingOverlapsUnderRandomUse();
@@ -52,14 +55,7 @@ private slots:
     void typedPointOrCommaIsTheDecimalSeparator();
 
 private:
-    template<typename T> T *child(const char *name)
-    {
-        // The coefficient dialog, a child of the window too, reuses some names (groupBox, label).
-        auto *found = window->centralWidget()->findChild<T *>(QLatin1String(name));
-        if (!found)
-            qFatal("no %s named %s", T::staticMetaObject.className(), name);
-        return found;
-    }
+    template<typename T> T *child(const char *name) { return formWidget<T>(window, name); }
     void click(const char *button)
     {
         QTest::mouseClick(child<QPushButton>(button), Qt::LeftButton);
@@ -281,6 +277,47 @@ void tst_MainWindow::failedOpenEndsWithStatusOne()
     QCOMPARE(child.readAllStandardOutput(),
              QByteArray("Error|Can't open Serial Port|") + QByteArray::number(int(QMessageBox::Ok))
                  + "\n");
+}
+
+void tst_MainWindow::clicksDuringAWaitTakeEffectAfterIt_data()
+{
+    QTest::addColumn<QByteArray>("button");
+    QTest::addColumn<QString>("framesAfter"); // what reaches the wire after the poll's R
+    QTest::newRow("Write EEPROM") << QByteArray("pbWriteEEPROM") << "FF 57 FE";
+    QTest::newRow("Set Vc") << QByteArray("pbSetVc") << "FF 53 00 00 00 A0 3F FE";
+    QTest::newRow("Close") << QByteArray("pbConnect") << "";
+    QTest::newRow("Update...") << QByteArray("pbUpdatePorts") << "";
+}
+
+void tst_MainWindow::clicksDuringAWaitTakeEffectAfterIt()
+{
+    QFETCH(QByteArray, button);
+    QFETCH(QString, framesAfter);
+    connectToController();
+    window->findChild<QTimer *>()->stop();
+    adapter->controller.setReplyDelay(120);
+    adapter->controller.setFixedCurrents(Block { 0.001f, 0.002f, 0, 0, 0, 0, 0, 0 });
+    adapter->controller.clearRequests();
+    adapter->setPlugged(false); // so that a refresh shows
+    bool clickedInsideTheWait = false;
+    QTimer::singleShot(20, this, [&] {
+        clickedInsideTheWait = Link::isBusy(port());
+        click(button.constData());
+    });
+
+    QVERIFY(QMetaObject::invokeMethod(window, "timerTimeOut"));
+    QVERIFY(clickedInsideTheWait);
+    // The poll's reply was read whole and shown: nothing came between.
+    QCOMPARE(child<QLabel>("lIc")->text(), QString("Ic(mA) = 1.00"));
+    QTest::qWait(50);
+
+    QStringList expected { "FF 52 FE" };
+    if (!framesAfter.isEmpty())
+        expected << framesAfter;
+    QCOMPARE(adapter->frames(), expected);
+    QCOMPARE(port()->isOpen(), button != "pbConnect");
+    QCOMPARE(child<QComboBox>("cbPorts")->count(), button == "pbUpdatePorts" ? 0 : 1);
+    QCOMPARE(adapter->controller.overlapCount(), 0);
 }
 
 void tst_MainWindow::setClickedAroundAChannelChange_data()

@@ -1,3 +1,4 @@
+#include "formwidget.h"
 #include "mainwindow.h"
 
 #include <QComboBox>
@@ -28,14 +29,7 @@ private slots:
     void voltagesAcceptOnlyZeroToTwoAndAHalfWithThreeDecimals();
 
 private:
-    template<typename T> T *child(const char *name)
-    {
-        // The coefficient dialog, a child of the window too, reuses some names (groupBox, label).
-        auto *found = window->centralWidget()->findChild<T *>(QLatin1String(name));
-        if (!found)
-            qFatal("no %s named %s", T::staticMetaObject.className(), name);
-        return found;
-    }
+    template<typename T> T *child(const char *name) { return formWidget<T>(window, name); }
 
     MainWindow *window = nullptr;
 };

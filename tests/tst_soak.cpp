@@ -1,4 +1,5 @@
 #include "exchange.h"
+#include "formwidget.h"
 #include "mainwindow.h"
 #include "simulatedadapter.h"
 
@@ -30,10 +31,7 @@ private slots:
     void tenThousandExchangesWithFaults();
 
 private:
-    template<typename T> T *child(const char *name)
-    {
-        return window->centralWidget()->findChild<T *>(QLatin1String(name));
-    }
+    template<typename T> T *child(const char *name) { return formWidget<T>(window, name); }
     void check(bool ok, const QString &what);
     Fault drawFault(bool forRead);
 

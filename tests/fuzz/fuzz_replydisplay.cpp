@@ -5,6 +5,7 @@
 //
 // Input: 32 bytes of currents, then optionally 32 bytes of set-points and a
 // channel byte.
+#include "../formwidget.h"
 #include "mainwindow.h"
 #include "seriallink.h"
 #include "simcontroller.h"
@@ -35,7 +36,7 @@ void require(bool condition)
 
 template<typename T> T *child(const char *name)
 {
-    return window->centralWidget()->findChild<T *>(QLatin1String(name));
+    return formWidget<T>(window, name);
 }
 
 SimController::Block blockFrom(const uint8_t *bytes)

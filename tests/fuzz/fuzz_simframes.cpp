@@ -8,6 +8,8 @@
 
 namespace {
 
+// The lengths as the wire format gives them, written out again on purpose:
+// the fuzzer checks the reader against them, not against its own table.
 int lengthOf(char letter)
 {
     switch (letter) {
