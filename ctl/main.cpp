@@ -46,7 +46,8 @@ Commands:
   coefs set V0 V1 V2 V3 V4 V5 V6 V7    write all eight, in the order IC0, IB0 ... IB3
 
 Exit status: 0 done; 2 bad arguments; 3 no adapter, or more than one and no --port;
-4 the port cannot be opened; 5 no reply, or a reply that is not exactly 32 bytes;
+4 the port cannot be opened; 5 no reply, or a reply that is not exactly 32 bytes
+(watch: some readings failed, each reported as it happened);
 6 --verify found the set-point not applied.)";
 
 struct Failure
@@ -204,8 +205,10 @@ void onInterrupt(int)
     [[maybe_unused]] const auto ignored = ::write(signalPipe[1], &byte, 1);
 }
 
-void watchCurrents(Controller &controller, int intervalMs, int count, bool csv, bool json)
+// Returns how many readings failed; each is reported on stderr as it happens.
+int watchCurrents(Controller &controller, int intervalMs, int count, bool csv, bool json)
 {
+    int failed = 0;
     // Ctrl-C ends the watch between two readings, so the last line is always whole.
     bool interrupted = false;
     if (::pipe(signalPipe) == 0) {
@@ -233,6 +236,7 @@ void watchCurrents(Controller &controller, int intervalMs, int count, bool csv, 
         const auto amperes = controller.tryRead(Link::Command::ReadCurrents);
         if (!amperes) {
             fprintf(stderr, "torvanctl: %s: no valid reply to the R request\n", qPrintable(time));
+            ++failed;
             continue;
         }
         QStringList fields;
@@ -251,6 +255,7 @@ void watchCurrents(Controller &controller, int intervalMs, int count, bool csv, 
             printLine(time + (csv ? QStringLiteral(",") : QStringLiteral("  "))
                       + fields.join(csv ? QStringLiteral(",") : QStringLiteral(" ")));
     }
+    return failed;
 }
 
 } // namespace
@@ -366,8 +371,10 @@ int main(int argc, char *argv[])
         if (!countOk || readings < 0)
             fail({ UsageError, QStringLiteral("--count takes a whole number (0: until Ctrl-C)") });
         Controller controller(parser.value(port));
-        watchCurrents(controller, intervalMs, readings, parser.isSet(csv), parser.isSet(json));
-        return Success;
+        // A failed reading does not stop the log; the status tells a script it happened.
+        const int failed = watchCurrents(controller, intervalMs, readings, parser.isSet(csv),
+                                         parser.isSet(json));
+        return failed ? BadReply : Success;
     }
     if (command == QLatin1String("set")) {
         expectArguments(4);

@@ -29,6 +29,7 @@ private slots:
     void coefficientsRoundTripExactly();
     void partialCoefficientSetSendsNothing();
     void watchPrintsSteadyCsv();
+    void watchReportsAFailedReadingAndGoesOn();
     void watchStopsCleanlyOnCtrlC();
     void failuresHaveTheirOwnStatus_data();
     void failuresHaveTheirOwnStatus();
@@ -179,6 +180,16 @@ void tst_Torvanctl::watchPrintsSteadyCsv()
     QCOMPARE(requests.size(), 3);
     const double gapMs = (requests[2].atNs - requests[0].atNs) / 2 / 1e6;
     QVERIFY2(gapMs > 80 && gapMs < 200, qPrintable(QString::number(gapMs)));
+}
+
+void tst_Torvanctl::watchReportsAFailedReadingAndGoesOn()
+{
+    controller->injectFault(Fault::LongReply);
+    const Run watch = run({ "watch", "--csv", "--count", "3", "--interval", "50" });
+    QCOMPARE(watch.status, 5);
+    QCOMPARE(watch.out.trimmed().split('\n').size(), 3); // the header and two readings
+    QCOMPARE(watch.err.count('\n'), 1);
+    QVERIFY2(watch.err.contains("no valid reply to the R request"), qPrintable(watch.err));
 }
 
 void tst_Torvanctl::watchStopsCleanlyOnCtrlC()
