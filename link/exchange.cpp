@@ -30,11 +30,15 @@ QHash<const QIODevice *, PortGuard> &guards()
     return map;
 }
 
-void forgetIfIdle(const QIODevice *port)
+PortGuard &guardOf(QIODevice *port)
 {
-    const auto it = guards().constFind(port);
-    if (it != guards().cend() && !it->waiting && !it->runningDeferred && it->deferred.isEmpty())
-        guards().erase(it);
+    auto it = guards().find(port);
+    if (it == guards().end()) {
+        it = guards().insert(port, PortGuard());
+        // The guard lives as long as its port, so a new port never finds old work queued.
+        QObject::connect(port, &QObject::destroyed, port, [port] { guards().remove(port); });
+    }
+    return it.value();
 }
 
 // Runs the queued tasks, oldest first, once the exchange that was waiting has
@@ -42,16 +46,15 @@ void forgetIfIdle(const QIODevice *port)
 // of its own; what is queued during that wait joins the end of the queue.
 void runDeferred(QIODevice *port)
 {
-    if (guards()[port].waiting || guards()[port].runningDeferred)
+    if (guardOf(port).waiting || guardOf(port).runningDeferred)
         return; // a later end of a wait schedules the queue again
-    guards()[port].runningDeferred = true;
-    while (!guards()[port].deferred.isEmpty()) {
-        const DeferredTask next = guards()[port].deferred.takeFirst();
+    guardOf(port).runningDeferred = true;
+    while (!guardOf(port).deferred.isEmpty()) {
+        const DeferredTask next = guardOf(port).deferred.takeFirst();
         if (next.context)
             next.task();
     }
-    guards()[port].runningDeferred = false;
-    forgetIfIdle(port);
+    guardOf(port).runningDeferred = false;
 }
 
 void writeFrame(QIODevice *port, const QByteArray &frame)
@@ -95,7 +98,7 @@ std::optional<ValueBlock> exchange(QIODevice *port, char command)
     if (isBusy(port) || !port->isOpen())
         return std::nullopt;
 
-    guards()[port].waiting = true;
+    guardOf(port).waiting = true;
     writeFrame(port, buildFrame(command));
 
     QElapsedTimer clock;
@@ -107,11 +110,9 @@ std::optional<ValueBlock> exchange(QIODevice *port, char command)
     }
     // Read everything, even a late or oversized reply, so the next exchange starts clean.
     const QByteArray reply = port->isOpen() ? port->readAll() : QByteArray();
-    guards()[port].waiting = false;
+    guardOf(port).waiting = false;
 
-    if (guards()[port].deferred.isEmpty())
-        forgetIfIdle(port);
-    else
+    if (!guardOf(port).deferred.isEmpty())
         QMetaObject::invokeMethod(
             port, [port] { runDeferred(port); }, Qt::QueuedConnection);
     // Replies carry no command echo: only the exact length tells a reply from left-overs.
