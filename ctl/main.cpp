@@ -117,15 +117,15 @@ public:
                 { CannotOpen, QStringLiteral("cannot open %1: %2").arg(name, port.errorString()) });
     }
 
+    std::optional<Link::ValueBlock> tryRead(char command) { return Link::exchange(&port, command); }
+
     Link::ValueBlock read(char command, const char *what)
     {
-        const auto block = Link::exchange(&port, command);
+        const auto block = tryRead(command);
         if (!block)
             fail({ BadReply, QStringLiteral("no valid reply to the %1 request").arg(what) });
         return *block;
     }
-
-    std::optional<Link::ValueBlock> tryRead(char command) { return Link::exchange(&port, command); }
 
     void send(const QByteArray &frame)
     {

@@ -201,10 +201,8 @@ void SimController::serve(const QByteArray &frame)
     log.append({ now, frame, overlapped });
 
     const std::optional<Fault> fault = takeFault(command);
-    if (fault) {
-        appliedFaults.append(*fault);
+    if (fault)
         emit faultApplied(*fault);
-    }
     // The request's own bytes take their time on the wire before the controller sees them.
     const qint64 start = now + frame.size() * byteTimeNs() + replyDelayMs * NsPerMs;
 

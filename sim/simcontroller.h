@@ -29,7 +29,7 @@ public:
     using Block = std::array<float, 8>;
 
     enum class Fault {
-        Delay, // the reply comes after faultDelay() ms, still inside the window
+        Delay, // the reply comes after the fault delay (150 ms), still inside the window
         ShortReply, // 31 bytes
         LongReply, // 33 bytes
         NoReply,
@@ -60,7 +60,6 @@ public:
     void setPacing(bool enabled) { pacing = enabled; }
     void setReplyDelay(int ms) { replyDelayMs = ms; }
     void setFaultDelay(int ms) { faultDelayMs = ms; }
-    int faultDelay() const { return faultDelayMs; }
     // One-shot: applies to the next request it fits (reply faults to D, R and G).
     void injectFault(Fault fault) { queuedFaults.append(fault); }
     // Each request misbehaves with this probability, in a way drawn from the whole menu.
@@ -91,7 +90,6 @@ public:
     QList<Request> requests() const { return log; }
     void clearRequests() { log.clear(); }
     int overlapCount() const;
-    QList<Fault> faultsApplied() const { return appliedFaults; }
 
 signals:
     void requestReceived(char command);
@@ -147,7 +145,6 @@ private:
     QString eepromPath;
 
     QList<Request> log;
-    QList<Fault> appliedFaults;
 };
 
 #endif // SIMCONTROLLER_H
