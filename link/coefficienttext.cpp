@@ -8,10 +8,12 @@ QString coefficientText(float value, const QLocale &locale)
 {
     QLocale plain = locale;
     plain.setNumberOptions(QLocale::OmitGroupSeparator);
-    // Nine significant digits always identify a single-precision number; fewer
-    // usually do, and six or fewer give the same text as a plain general format.
+    // Six significant digits is the plain general format people expect ("100",
+    // "1e+06"); where six do not identify the single-precision value, the first of
+    // seven, eight or nine that does (nine always do). Fewer than six would turn
+    // round numbers into exponents: 100 at one digit is "1e+02".
     QString text;
-    for (int digits = 1; digits <= 9; ++digits) {
+    for (int digits = 6; digits <= 9; ++digits) {
         // The exponent is written "e" as in C, whatever the locale's own symbol.
         text = plain.toString(double(value), 'g', digits)
                    .replace(plain.exponential(), QStringLiteral("e"));

@@ -11,9 +11,10 @@
 // controller holds, so reading and writing them back loses nothing.
 namespace Link {
 
-// The shortest general-notation text (at most 9 significant digits) that parses
-// back to exactly this single-precision value, in the locale's own notation and
-// without group separators: 1 shows as "1", 0.000012345 as "1.2345e-05".
+// The general-notation text with six significant digits when that parses back to
+// exactly this single-precision value, otherwise the shortest with seven to nine
+// that does; in the locale's own notation and without group separators: 1 shows
+// as "1", 100 as "100", 0.000012345 as "1.2345e-05", 1.2345678 as "1.2345678".
 QString coefficientText(float value, const QLocale &locale);
 
 // The number that text holds, read in the locale's notation or the C locale's;

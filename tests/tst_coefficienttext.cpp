@@ -4,6 +4,8 @@
 #include <QTest>
 
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 
@@ -30,6 +32,13 @@ void tst_CoefficientText::shownAsShortestExactText_data()
     QTest::addColumn<QLocale>("locale");
     QTest::addColumn<QString>("text");
     QTest::newRow("one") << 1.0f << English << "1";
+    QTest::newRow("twenty") << 20.0f << English << "20";
+    QTest::newRow("a hundred") << 100.0f << English << "100";
+    QTest::newRow("1200") << 1200.0f << English << "1200";
+    QTest::newRow("5000") << 5000.0f << English << "5000";
+    QTest::newRow("250000") << 250000.0f << English << "250000";
+    QTest::newRow("a half") << 0.5f << English << "0.5";
+    QTest::newRow("3e-05") << 3e-5f << English << "3e-05";
     QTest::newRow("small") << 0.000012345f << English << "1.2345e-05";
     QTest::newRow("a million") << 1e6f << English << "1e+06";
     QTest::newRow("no group separator") << 123456.0f << English << "123456";
@@ -39,7 +48,7 @@ void tst_CoefficientText::shownAsShortestExactText_data()
     QTest::newRow("largest float")
         << std::numeric_limits<float>::max() << English << "3.4028235e+38";
     QTest::newRow("smallest subnormal")
-        << std::numeric_limits<float>::denorm_min() << English << "1e-45";
+        << std::numeric_limits<float>::denorm_min() << English << "1.4013e-45";
     QTest::newRow("negative") << -2.5f << English << "-2.5";
     QTest::newRow("German comma") << 1.5f << German << "1,5";
     QTest::newRow("German, no group separator") << 1234.5f << German << "1234,5";
@@ -91,17 +100,52 @@ void tst_CoefficientText::everyFloatSurvivesTheRoundTrip_data()
     QTest::newRow("German") << German;
 }
 
+// What C's own "%.Ng" writes, in the locale's decimal separator.
+static QString printfText(float value, int digits, const QLocale &locale)
+{
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.*g", digits, double(value));
+    return QString::fromLatin1(buffer).replace(QLatin1Char('.'), locale.decimalPoint());
+}
+
+static bool readsBackExactly(float value, int digits)
+{
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.*g", digits, double(value));
+    return std::strtof(buffer, nullptr) == value;
+}
+
+// The six-digit general form wherever it identifies the float, otherwise the
+// shortest of seven to nine digits that does; always bit-exact when read back.
 void tst_CoefficientText::everyFloatSurvivesTheRoundTrip()
 {
     QFETCH(QLocale, locale);
+    // Random bit patterns, and the round numbers people type (1 to 999 times a power of ten).
+    QList<float> values;
     QRandomGenerator random(7);
-    for (int i = 0; i < 20000; ++i) {
+    while (values.size() < 20000) {
         const quint32 bits = random.generate();
         float value;
         std::memcpy(&value, &bits, sizeof value);
-        if (!std::isfinite(value))
-            continue;
+        if (std::isfinite(value))
+            values << value;
+    }
+    for (int exponent = -8; exponent <= 9; ++exponent) {
+        for (int k = 1; k < 1000; ++k)
+            values << float(k * std::pow(10.0, exponent));
+    }
+    for (const float value : values) {
+        quint32 bits;
+        std::memcpy(&bits, &value, sizeof bits);
         const QString text = Link::coefficientText(value, locale);
+        int digits = 6;
+        while (!readsBackExactly(value, digits))
+            ++digits;
+        const QString expected = printfText(value, digits, locale);
+        // A value exactly halfway between two texts may round either way; both are
+        // as short and both read back exactly (checked below).
+        QVERIFY2(text == expected || text.size() == expected.size(),
+                 qPrintable(QStringLiteral("%1, not %2").arg(text, expected)));
         const auto back = Link::parseCoefficient(text, locale);
         QVERIFY2(back, qPrintable(text));
         quint32 backBits;
