@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
+#include <functional>
 
 namespace {
 
@@ -115,9 +116,34 @@ void measureRoundTrips(int repetitions)
     }
 }
 
-void measurePollingCpu(int seconds)
+void runEventLoopFor(int ms)
 {
-    SimProcess sim;
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+// Percent of a core used while something polls on its own, sampled in windows of
+// two seconds: five polls each, so no window catches one poll more than another.
+Stats cpuPercentWhile(int seconds, const std::function<qint64()> &cpuNs)
+{
+    QList<double> percent;
+    for (int window = 0; window < seconds / 2; ++window) {
+        const qint64 cpuBefore = cpuNs();
+        const qint64 wallBefore = monotonicNs();
+        runEventLoopFor(2000);
+        percent << 100.0 * (cpuNs() - cpuBefore) / (monotonicNs() - wallBefore);
+    }
+    return statsOf(percent);
+}
+
+// A silent controller: the adapter is there, but no reply ever comes in time.
+const QStringList SilentController { QStringLiteral("--delay"), QStringLiteral("60000") };
+
+void measureWindowPollingCpu(int seconds, const QStringList &simArguments, const char *what,
+                             double target)
+{
+    SimProcess sim(simArguments);
     const QString path = sim.path;
     Link::setPortSource([path] {
         return QList<Link::PortEntry> { { path, Link::AdapterVendorId, Link::AdapterProductId } };
@@ -127,20 +153,37 @@ void measurePollingCpu(int seconds)
     window.findChild<QPushButton *>("pbConnect")->click();
     if (!window.findChild<QSerialPort *>()->isOpen())
         fail(QStringLiteral("the window did not connect"));
-
-    // CPU time used while the window polls on its own, in windows of two seconds:
-    // five polls each, so no window catches one poll more than another.
-    QList<double> percent;
-    for (int window = 0; window < seconds / 2; ++window) {
-        const qint64 cpuBefore = processCpuNs();
-        const qint64 wallBefore = monotonicNs();
-        QEventLoop loop;
-        QTimer::singleShot(2000, &loop, &QEventLoop::quit);
-        loop.exec();
-        percent << 100.0 * (processCpuNs() - cpuBefore) / (monotonicNs() - wallBefore);
-    }
+    const Stats stats = cpuPercentWhile(seconds, processCpuNs);
     Link::setPortSource({});
-    printRow("CPU while polling every 400 ms", statsOf(percent), "%", 1.0, "% of a core", 1.0);
+    printRow(what, stats, "%", 1.0, "% of a core", target);
+}
+
+// CPU time of another process, from the scheduler's own account of it.
+qint64 childCpuNs(qint64 pid)
+{
+    QFile schedstat(QStringLiteral("/proc/%1/schedstat").arg(pid));
+    if (!schedstat.open(QIODevice::ReadOnly))
+        fail(QStringLiteral("cannot read %1").arg(schedstat.fileName()));
+    return schedstat.readAll().split(' ').value(0).toLongLong();
+}
+
+void measureWatchCpu(int seconds, const QStringList &simArguments, const char *what, double target)
+{
+    SimProcess sim(simArguments);
+    QProcess watch;
+    watch.start(TORVANCTL,
+                { QStringLiteral("watch"), QStringLiteral("--port"), sim.path,
+                  QStringLiteral("--interval"), QStringLiteral("400") });
+    if (!watch.waitForStarted())
+        fail(QStringLiteral("cannot start %1").arg(TORVANCTL));
+    runEventLoopFor(1000); // past start-up: only the polling is measured
+    if (watch.state() != QProcess::Running)
+        fail(QStringLiteral("torvanctl watch ended: %1")
+                 .arg(QString::fromLocal8Bit(watch.readAllStandardError().trimmed())));
+    const Stats stats = cpuPercentWhile(seconds, [&] { return childCpuNs(watch.processId()); });
+    watch.terminate();
+    watch.waitForFinished(3000);
+    printRow(what, stats, "%", 1.0, "% of a core", target);
 }
 
 void measureResponsiveness(int repetitions)
@@ -260,6 +303,10 @@ int main(int argc, char *argv[])
     measureRoundTrips(quick ? 100 : 1000);
     measureResponsiveness(quick ? 5 : 30);
     measureStartup(quick ? 5 : 30);
-    measurePollingCpu(quick ? 6 : 20);
+    const int cpuSeconds = quick ? 6 : 20;
+    measureWindowPollingCpu(cpuSeconds, {}, "CPU polling every 400 ms", 0.5);
+    measureWindowPollingCpu(cpuSeconds, SilentController, "CPU polling a silent controller", 1.0);
+    measureWatchCpu(cpuSeconds, {}, "torvanctl watch, polling", 0.5);
+    measureWatchCpu(cpuSeconds, SilentController, "torvanctl watch, silent controller", 1.0);
     return 0;
 }

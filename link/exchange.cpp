@@ -1,10 +1,11 @@
 #include "exchange.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
+#include <QDeadlineTimer>
 #include <QHash>
 #include <QIODevice>
 #include <QPointer>
+#include <QTimer>
 
 namespace Link {
 
@@ -101,10 +102,18 @@ std::optional<ValueBlock> exchange(QIODevice *port, char command)
     guardOf(port).waiting = true;
     writeFrame(port, buildFrame(command));
 
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < ReplyWindowMs && port->bytesAvailable() < ValueBlockSize) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents);
+    // The event loop sleeps until something happens (bytes on the port, a timer,
+    // input) instead of spinning, so a silent controller costs no CPU. A precise
+    // timer wakes it for the end of the window; should it fire a hair early, it
+    // is armed again for the rest, so the wait never outlasts the window.
+    const QDeadlineTimer window(ReplyWindowMs, Qt::PreciseTimer);
+    QTimer windowEnd;
+    windowEnd.setSingleShot(true);
+    windowEnd.setTimerType(Qt::PreciseTimer);
+    while (!window.hasExpired() && port->bytesAvailable() < ValueBlockSize) {
+        if (!windowEnd.isActive())
+            windowEnd.start(int((window.remainingTimeNSecs() + 999999) / 1000000));
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
         if (!port->isOpen()) // the line went away while we waited
             break;
     }
