@@ -166,6 +166,11 @@ void listPorts(bool all, bool json)
     }
     if (json)
         printLine(QString::fromUtf8(QJsonDocument(array).toJson(QJsonDocument::Compact)));
+    // The list itself stays empty for scripts; a person is told why.
+    if (!all && qualifying.isEmpty())
+        fprintf(stderr,
+                "torvanctl: no adapter with USB id 0403:6001 found; "
+                "'torvanctl ports --all' lists every serial port\n");
 }
 
 void showPairs(const Link::ValueBlock &block, int onlyChannel, bool json, bool voltages)

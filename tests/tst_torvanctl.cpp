@@ -150,6 +150,13 @@ void tst_Torvanctl::coefficientsRoundTripExactly()
     QCOMPARE(read.out,
              QString("IC0 = 1.2345678\nIB0 = -2.5\nIC1 = 0.1\nIB1 = 1e-30\n"
                      "IC2 = 3\nIB2 = 16777215\nIC3 = 1.2345e-05\nIB3 = 1e+06\n"));
+    // Round numbers read back as people write them, not as "1e+02".
+    QCOMPARE(
+        run({ "coefs", "set", "100", "1200", "5000", "250000", "20", "0.5", "1e6", "3e-5" }).status,
+        0);
+    QCOMPARE(run({ "coefs" }).out,
+             QString("IC0 = 100\nIB0 = 1200\nIC1 = 5000\nIB1 = 250000\n"
+                     "IC2 = 20\nIB2 = 0.5\nIC3 = 1e+06\nIB3 = 3e-05\n"));
 }
 
 void tst_Torvanctl::partialCoefficientSetSendsNothing()
@@ -223,6 +230,8 @@ void tst_Torvanctl::failuresHaveTheirOwnStatus_data()
     QTest::newRow("option of another command")
         << QStringList { "commit", "--csv" } << true << -1 << 2;
     QTest::newRow("no adapter") << QStringList { "voltages" } << false << -1 << 3;
+    // Not a failure: the list is empty for scripts, and stderr tells a person why.
+    QTest::newRow("no adapter to list") << QStringList { "ports" } << false << -1 << 0;
     QTest::newRow("cannot open") << QStringList { "voltages", "--port", "/dev/torvan-gone" }
                                  << false << -1 << 4;
     QTest::newRow("no reply") << QStringList { "voltages" } << true << int(Fault::NoReply) << 5;
