@@ -139,6 +139,8 @@ Stats cpuPercentWhile(int seconds, const std::function<qint64()> &cpuNs)
 
 // A silent controller: the adapter is there, but no reply ever comes in time.
 const QStringList SilentController { QStringLiteral("--delay"), QStringLiteral("60000") };
+// The line goes dead after the connect's two reads and one poll, as if unplugged.
+const QStringList HungUpLine { QStringLiteral("--hang-up-after"), QStringLiteral("3") };
 
 void measureWindowPollingCpu(int seconds, const QStringList &simArguments, const char *what,
                              double target)
@@ -155,6 +157,8 @@ void measureWindowPollingCpu(int seconds, const QStringList &simArguments, const
         fail(QStringLiteral("the window did not connect"));
     const Stats stats = cpuPercentWhile(seconds, processCpuNs);
     Link::setPortSource({});
+    if (simArguments == HungUpLine && window.findChild<QSerialPort *>()->isOpen())
+        fail(QStringLiteral("the window did not notice the hung-up line"));
     printRow(what, stats, "%", 1.0, "% of a core", target);
 }
 
@@ -306,6 +310,7 @@ int main(int argc, char *argv[])
     const int cpuSeconds = quick ? 6 : 20;
     measureWindowPollingCpu(cpuSeconds, {}, "CPU polling every 400 ms", 0.5);
     measureWindowPollingCpu(cpuSeconds, SilentController, "CPU polling a silent controller", 1.0);
+    measureWindowPollingCpu(cpuSeconds, HungUpLine, "CPU after the line hung up", 1.0);
     measureWatchCpu(cpuSeconds, {}, "torvanctl watch, polling", 0.5);
     measureWatchCpu(cpuSeconds, SilentController, "torvanctl watch, silent controller", 1.0);
     return 0;

@@ -2,6 +2,7 @@
 // same link (frames, exchange, guard, port qualification) as the window.
 #include "coefficienttext.h"
 #include "exchange.h"
+#include "linewatch.h"
 #include "seriallink.h"
 
 #include <QCommandLineParser>
@@ -115,6 +116,11 @@ public:
         if (!Link::openLink(&port, name))
             fail(
                 { CannotOpen, QStringLiteral("cannot open %1: %2").arg(name, port.errorString()) });
+        // Nothing more can come through a line that is gone; say so instead of failing on.
+        QObject::connect(Link::LineWatch::of(&port), &Link::LineWatch::lost, &port, [name] {
+            fail({ BadReply,
+                   QStringLiteral("the line to %1 was lost (adapter unplugged?)").arg(name) });
+        });
     }
 
     std::optional<Link::ValueBlock> tryRead(char command) { return Link::exchange(&port, command); }

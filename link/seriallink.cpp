@@ -1,4 +1,5 @@
 #include "seriallink.h"
+#include "linewatch.h"
 
 #include <QSerialPort>
 #include <QSerialPortInfo>
@@ -47,7 +48,10 @@ bool openLink(QSerialPort *port, const QString &portName)
     // Data bits, parity, stop bits and flow control stay at 8N1, no flow control.
     port->setPortName(portName);
     port->setBaudRate(BaudRate, QSerialPort::AllDirections);
-    return port->open(QIODevice::ReadWrite);
+    if (!port->open(QIODevice::ReadWrite))
+        return false;
+    LineWatch::of(port)->arm();
+    return true;
 }
 
 void closeLink(QSerialPort *port)

@@ -35,6 +35,7 @@ QStringList qualifyingPortNames(const QList<PortEntry> &ports);
 QStringList qualifyingPortNames();
 
 // Name, 115200 baud both ways, then open read-write; returns the open's result.
+// An open port's LineWatch (linewatch.h) tells when its line is lost.
 bool openLink(QSerialPort *port, const QString &portName);
 void closeLink(QSerialPort *port);
 

@@ -4,6 +4,7 @@
 #include "decimalseparatorfilter.h"
 #include "dialog.h"
 #include "exchange.h"
+#include "linewatch.h"
 #include "seriallink.h"
 
 #include <QMessageBox>
@@ -32,8 +33,8 @@ MainWindow::MainWindow(QWidget *parent)
     on_pbUpdatePorts_clicked();
     pollTimer->setInterval(PollIntervalMs);
     connect(pollTimer, &QTimer::timeout, this, &MainWindow::timerTimeOut);
-    // Queued, so the port is never closed from inside its own error report.
-    connect(port, &QSerialPort::errorOccurred, this, &MainWindow::closeLostLink,
+    // Queued, so the port is never closed from inside its own notification.
+    connect(Link::LineWatch::of(port), &Link::LineWatch::lost, this, &MainWindow::closeLostLink,
             Qt::QueuedConnection);
 }
 
@@ -174,12 +175,11 @@ void MainWindow::showDisconnected()
     pollTimer->stop();
 }
 
-void MainWindow::closeLostLink(QSerialPort::SerialPortError error)
+void MainWindow::closeLostLink()
 {
-    // An unplugged adapter reports a resource error; a hung-up line reports read
-    // errors, over and over, for as long as it stays open. Either way nothing
-    // more will come through it: show the window as if "Close" had been pressed.
-    if ((error == QSerialPort::ResourceError || error == QSerialPort::ReadError) && port->isOpen())
+    // Nothing more will come through the line: show the window as if "Close"
+    // had been pressed.
+    if (port->isOpen())
         showDisconnected();
 }
 

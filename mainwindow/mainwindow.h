@@ -35,7 +35,7 @@ private:
     void showChannel(int channel);
     void setVoltage(int setPointIndex, const QDoubleSpinBox *box);
     void showDisconnected();
-    void closeLostLink(QSerialPort::SerialPortError error);
+    void closeLostLink();
     bool deferredWhileBusy(void (MainWindow::*action)());
 
     Ui_MainWindow *ui;

@@ -1,8 +1,10 @@
 #include "exchange.h"
+#include "linewatch.h"
 #include "seriallink.h"
 #include "simcontroller.h"
 
 #include <QSerialPort>
+#include <QSignalSpy>
 #include <QTest>
 
 // Which ports qualify, and opening and reopening the one port object.
@@ -18,6 +20,7 @@ private slots:
     void installedSourceIsFiltered();
     void reopensTheSamePortObjectUnderANewName();
     void failedOpenLeavesThePortClosed();
+    void lostLineIsReportedOncePerOpening();
 };
 
 using Ports = QList<Link::PortEntry>;
@@ -91,6 +94,26 @@ void tst_SerialLink::failedOpenLeavesThePortClosed()
     QSerialPort port;
     QVERIFY(!Link::openLink(&port, "/dev/no-such-adapter"));
     QVERIFY(!port.isOpen());
+}
+
+void tst_SerialLink::lostLineIsReportedOncePerOpening()
+{
+    QSerialPort port;
+    QSignalSpy lost(Link::LineWatch::of(&port), &Link::LineWatch::lost);
+    for (int opening = 1; opening <= 2; ++opening) {
+        SimController controller;
+        controller.setPacing(false);
+        QVERIFY(controller.start());
+        QVERIFY(Link::openLink(&port, controller.devicePath()));
+        QVERIFY(Link::exchange(&port, Link::Command::ReadCurrents)); // traffic is no loss
+        QCOMPARE(lost.count(), opening - 1);
+
+        controller.hangUp();
+        QTRY_COMPARE(lost.count(), opening);
+        QTest::qWait(100); // the dead line, still open, says nothing more
+        QCOMPARE(lost.count(), opening);
+        Link::closeLink(&port);
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_SerialLink)

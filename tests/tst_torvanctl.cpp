@@ -31,6 +31,7 @@ private slots:
     void watchPrintsSteadyCsv();
     void watchReportsAFailedReadingAndGoesOn();
     void watchStopsCleanlyOnCtrlC();
+    void watchEndsWhenTheLineIsLost();
     void failuresHaveTheirOwnStatus_data();
     void failuresHaveTheirOwnStatus();
 
@@ -70,7 +71,11 @@ tst_Torvanctl::Run tst_Torvanctl::run(QStringList arguments, bool withPort)
     process.start(TORVANCTL, arguments);
     process.waitForStarted();
     // Not waitForFinished: the controller answers from this process's event loop.
-    QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, 20000);
+    if (!QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, 20000)) {
+        process.kill();
+        process.waitForFinished();
+        return { -1, QString(), QStringLiteral("torvanctl did not finish") };
+    }
     return { process.exitCode(), QString::fromUtf8(process.readAllStandardOutput()),
              QString::fromUtf8(process.readAllStandardError()) };
 }
@@ -211,6 +216,18 @@ void tst_Torvanctl::watchStopsCleanlyOnCtrlC()
     const QByteArray out = watch.readAllStandardOutput();
     QVERIFY(out.endsWith('\n'));
     QVERIFY(out.count('\n') >= 3);
+}
+
+void tst_Torvanctl::watchEndsWhenTheLineIsLost()
+{
+    QProcess watch;
+    watch.start(TORVANCTL, { "watch", "--interval", "50", "--port", controller->devicePath() });
+    QVERIFY(QTest::qWaitFor([&] { return controller->requests().size() >= 2; }, 10000));
+    controller->hangUp();
+    QVERIFY(QTest::qWaitFor([&] { return watch.state() == QProcess::NotRunning; }, 10000));
+    QCOMPARE(watch.exitCode(), 5);
+    const QString err = QString::fromUtf8(watch.readAllStandardError());
+    QVERIFY2(err.contains("was lost"), qPrintable(err));
 }
 
 void tst_Torvanctl::failuresHaveTheirOwnStatus_data()

@@ -1,0 +1,82 @@
+#include "linewatch.h"
+
+#include <QSerialPort>
+#include <QSocketNotifier>
+
+#ifdef Q_OS_UNIX
+#include <poll.h>
+#include <unistd.h>
+#endif
+
+namespace Link {
+
+LineWatch *LineWatch::of(QSerialPort *port)
+{
+    if (auto *watch = port->findChild<LineWatch *>(QString(), Qt::FindDirectChildrenOnly))
+        return watch;
+    return new LineWatch(port);
+}
+
+LineWatch::LineWatch(QSerialPort *port)
+    : QObject(port)
+    , port(port)
+{
+    // An unplugged adapter reports a resource error; on some Qt versions a
+    // hung-up line reports read errors instead.
+    connect(port, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError error) {
+        if (error == QSerialPort::ResourceError || error == QSerialPort::ReadError)
+            report();
+    });
+    connect(port, &QIODevice::aboutToClose, this, &LineWatch::disarm);
+}
+
+void LineWatch::arm()
+{
+    disarm();
+    reported = false;
+#ifdef Q_OS_UNIX
+    // A hung-up tty (unplugged USB adapter, closed pseudo-terminal master) polls
+    // as readable with POLLHUP and reads end-of-file forever. Newer Qt takes that
+    // as "no data" and reports nothing, so the port's own notifier would spin.
+    // A second notifier, on a duplicate of the descriptor so it never competes
+    // with the port's, looks at the poll result itself.
+    watchedHandle = ::dup(int(port->handle()));
+    if (watchedHandle < 0)
+        return;
+    hangUpNotifier = new QSocketNotifier(watchedHandle, QSocketNotifier::Read, this);
+    connect(hangUpNotifier, &QSocketNotifier::activated, this, &LineWatch::checkForHangUp);
+#endif
+}
+
+void LineWatch::disarm()
+{
+    delete hangUpNotifier;
+    hangUpNotifier = nullptr;
+#ifdef Q_OS_UNIX
+    if (watchedHandle >= 0)
+        ::close(watchedHandle);
+#endif
+    watchedHandle = -1;
+}
+
+void LineWatch::checkForHangUp()
+{
+#ifdef Q_OS_UNIX
+    pollfd line { watchedHandle, POLLIN, 0 };
+    if (::poll(&line, 1, 0) == 1 && (line.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+        // Nothing more will come: stop watching, so this notifier cannot spin either.
+        hangUpNotifier->setEnabled(false);
+        report();
+    }
+#endif
+}
+
+void LineWatch::report()
+{
+    if (reported || !port->isOpen())
+        return;
+    reported = true;
+    emit lost();
+}
+
+} // namespace Link

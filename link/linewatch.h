@@ -1,0 +1,43 @@
+#ifndef LINEWATCH_H
+#define LINEWATCH_H
+
+#include <QObject>
+
+class QSerialPort;
+class QSocketNotifier;
+
+namespace Link {
+
+// Tells, once per opening, that the port's line is gone for good: the adapter
+// was unplugged or the line hung up. Qt versions tell this differently (older
+// ones report read errors over and over, newer ones keep reading end-of-file
+// without a word), and the watch turns every way into one signal.
+class LineWatch : public QObject
+{
+    Q_OBJECT
+
+public:
+    // The port's watch, created on first use as a child of the port.
+    static LineWatch *of(QSerialPort *port);
+
+    // Called by openLink after a successful open.
+    void arm();
+
+signals:
+    void lost();
+
+private:
+    explicit LineWatch(QSerialPort *port);
+    void disarm();
+    void report();
+    void checkForHangUp();
+
+    QSerialPort *port;
+    bool reported = false;
+    QSocketNotifier *hangUpNotifier = nullptr;
+    int watchedHandle = -1;
+};
+
+} // namespace Link
+
+#endif // LINEWATCH_H
