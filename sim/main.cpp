@@ -136,7 +136,7 @@ int main(int argc, char *argv[])
     }
     if (parser.isSet(log)) {
         QObject::connect(&controller, &SimController::requestReceived, &controller, [&] {
-            const SimController::Request &request = controller.requests().constLast();
+            const SimController::Request request = controller.requests().constLast();
             fprintf(stderr, "%10.3f ms  %c  %s%s\n", request.atNs / 1e6, request.command(),
                     request.frame.toHex(' ').constData(), request.overlapped ? "  OVERLAP" : "");
         });
