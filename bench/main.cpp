@@ -112,7 +112,7 @@ void measureRoundTrips(int repetitions)
             if (i >= 0)
                 samples << ms;
         }
-        printRow(name, statsOf(samples), "ms", WireFloorMs, "ms (wire)", 1.10);
+        printRow(name, statsOf(samples), "ms", WireFloorMs, "ms (wire)", 1.05);
     }
 }
 
