@@ -12,6 +12,9 @@ QString coefficientText(float value, const QLocale &locale)
     // "1e+06"); where six do not identify the single-precision value, the first of
     // seven, eight or nine that does (nine always do). Fewer than six would turn
     // round numbers into exponents: 100 at one digit is "1e+02".
+    // QLocale drops the sign of a negative zero; C's general format keeps it.
+    if (value == 0.0f && std::signbit(value))
+        return QStringLiteral("-0");
     QString text;
     for (int digits = 6; digits <= 9; ++digits) {
         // The exponent is written "e" as in C, whatever the locale's own symbol.

@@ -50,6 +50,7 @@ void tst_CoefficientText::shownAsShortestExactText_data()
     QTest::newRow("smallest subnormal")
         << std::numeric_limits<float>::denorm_min() << English << "1.4013e-45";
     QTest::newRow("negative") << -2.5f << English << "-2.5";
+    QTest::newRow("negative zero") << -0.0f << English << "-0";
     QTest::newRow("German comma") << 1.5f << German << "1,5";
     QTest::newRow("German, no group separator") << 1234.5f << German << "1234,5";
     QTest::newRow("German exponent") << 0.000012345f << German << "1,2345e-05";
