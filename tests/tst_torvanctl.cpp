@@ -1,13 +1,18 @@
 #include "simcontroller.h"
 
+#include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QtEndian>
 
 #include <csignal>
+#include <cstring>
+#include <functional>
 
 using Fault = SimController::Fault;
 
@@ -34,6 +39,12 @@ private slots:
     void watchEndsWhenTheLineIsLost();
     void failuresHaveTheirOwnStatus_data();
     void failuresHaveTheirOwnStatus();
+    void backupRestoresOntoAnotherControllerBitForBit();
+    void restoreOfABadFileSendsNothing_data();
+    void restoreOfABadFileSendsNothing();
+    void restoreCatchesAnIgnoredSetPoint();
+    void failedBackupKeepsTheOldFile();
+    void watchesSeveralControllersAndDropsALostOne();
 
 private:
     struct Run
@@ -269,6 +280,178 @@ void tst_Torvanctl::failuresHaveTheirOwnStatus()
     QVERIFY(failed.out.isEmpty()); // a bad reply is never printed as a reading
     QCOMPARE(failed.err.count('\n'), 1);
     QVERIFY2(failed.err.startsWith("torvanctl: "), qPrintable(failed.err));
+}
+
+static quint32 bits(float value)
+{
+    quint32 bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    return bits;
+}
+
+void tst_Torvanctl::backupRestoresOntoAnotherControllerBitForBit()
+{
+    // Values that need nine digits, a negative zero and the smallest subnormal.
+    controller->setAllCoefficients(
+        { 1.2345678f, -0.0f, 16777215.0f, 1e-45f, 0.1f, 3.4028235e38f, 100.0f, -2.5f });
+    QTemporaryDir dir;
+    const QString file = dir.filePath("controller.json");
+    QCOMPARE(run({ "backup", file }).status, 0);
+
+    SimController target;
+    target.setPacing(false);
+    QVERIFY(target.start());
+    const Run dryRun
+        = run({ "restore", file, "--dry-run", "--commit", "--port", target.devicePath() }, false);
+    QCOMPARE(dryRun.status, 0);
+    QCOMPARE(dryRun.out.split('\n', Qt::SkipEmptyParts).size(), 10); // eight S, one C, one W
+    QVERIFY(dryRun.out.startsWith("FF 53 00 00 00 A0 3F FE\n")); // Vc0 = 1.25
+    QTest::qWait(50);
+    QCOMPARE(target.requests().size(), 0);
+
+    const Run restore = run({ "restore", file, "--commit", "--port", target.devicePath() }, false);
+    QCOMPARE(restore.status, 0);
+    for (int slot = 0; slot < 8; ++slot) {
+        QCOMPARE(bits(target.setPoint(slot)), bits(controller->setPoint(slot)));
+        QCOMPARE(bits(target.coefficient(slot)), bits(controller->coefficient(slot)));
+    }
+    QCOMPARE(target.requests().constLast().frame, QByteArray::fromHex("FF57FE"));
+}
+
+// A backup written by hand, as the file format says, with one edit applied.
+static QByteArray backupFile(const std::function<void(QJsonObject &)> &edit = {})
+{
+    QJsonArray setPoints, coefficients;
+    for (int slot = 0; slot < 8; ++slot) {
+        const QString n = QString::number(slot / 2);
+        setPoints.append(
+            QJsonObject { { "name", (slot % 2 ? "Vb" : "Vc") + n }, { "volts", 0.5 } });
+        coefficients.append(QJsonObject {
+            { "name", (slot % 2 ? "IB" : "IC") + n }, { "value", 1 }, { "text", "1" } });
+    }
+    QJsonObject document { { "format", "torvan-controller-backup" },
+                           { "version", 1 },
+                           { "time", "2026-12-07T12:00:00.000" },
+                           { "port", "/dev/ttyUSB0" },
+                           { "setPoints", setPoints },
+                           { "coefficients", coefficients } };
+    if (edit)
+        edit(document);
+    return QJsonDocument(document).toJson();
+}
+
+// Replaces one field of one entry of a list in the document.
+static std::function<void(QJsonObject &)> setEntry(const char *list, int slot, const char *field,
+                                                   const QJsonValue &value)
+{
+    return [=](QJsonObject &document) {
+        QJsonArray array = document[list].toArray();
+        QJsonObject entry = array[slot].toObject();
+        entry[field] = value;
+        array[slot] = entry;
+        document[list] = array;
+    };
+}
+
+void tst_Torvanctl::restoreOfABadFileSendsNothing_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QString>("named");
+    QTest::newRow("truncated") << backupFile().left(200) << "not a whole JSON document";
+    QTest::newRow("seven coefficients") << backupFile([](QJsonObject &document) {
+        QJsonArray coefficients = document["coefficients"].toArray();
+        coefficients.removeLast();
+        document["coefficients"] = coefficients;
+    }) << "coefficients: 7 entries";
+    QTest::newRow("3 V") << backupFile(setEntry("setPoints", 2, "volts", 3))
+                         << "setPoints.Vc1.volts: 3 V is outside";
+    QTest::newRow("NaN") << backupFile(setEntry("coefficients", 5, "text", "nan"))
+                         << "coefficients.IB2.text";
+    QTest::newRow("text for a number") << backupFile(setEntry("setPoints", 1, "volts", "half"))
+                                       << "setPoints.Vb0.volts: not a number";
+    QTest::newRow("future version")
+        << backupFile([](QJsonObject &document) { document["version"] = 2; }) << "version: 2";
+}
+
+void tst_Torvanctl::restoreOfABadFileSendsNothing()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QString, named);
+    QTemporaryDir dir;
+    QFile backup(dir.filePath("controller.json"));
+    QVERIFY(backup.open(QIODevice::WriteOnly));
+    backup.write(file);
+    backup.close();
+
+    const Run restore = run({ "restore", backup.fileName() });
+    QCOMPARE(restore.status, 2);
+    QVERIFY2(restore.err.contains(named) && restore.err.contains("nothing was sent"),
+             qPrintable(restore.err));
+    QCOMPARE(restore.err.count('\n'), 1);
+    QTest::qWait(50);
+    QCOMPARE(controller->requests().size(), 0);
+}
+
+void tst_Torvanctl::restoreCatchesAnIgnoredSetPoint()
+{
+    QTemporaryDir dir;
+    QFile backup(dir.filePath("controller.json"));
+    QVERIFY(backup.open(QIODevice::WriteOnly));
+    backup.write(backupFile());
+    backup.close();
+    // A controller that takes its S frames but keeps Vb3 as it was.
+    connect(controller, &SimController::requestReceived, this, [this](char command) {
+        if (command == 'S')
+            controller->setSetPoint(7, 0.25f);
+    });
+    const Run restore = run({ "restore", backup.fileName(), "--commit" });
+    QCOMPARE(restore.status, 7);
+    QVERIFY2(restore.err.contains("Vb3 (0.25, not 0.5)"), qPrintable(restore.err));
+    QVERIFY(!restore.err.contains("Vc0"));
+    // Not committed: no W went out.
+    for (const SimController::Request &request : controller->requests())
+        QVERIFY(request.command() != 'W');
+}
+
+void tst_Torvanctl::failedBackupKeepsTheOldFile()
+{
+    QTemporaryDir dir;
+    QFile backup(dir.filePath("controller.json"));
+    QVERIFY(backup.open(QIODevice::WriteOnly));
+    backup.write("the known-good copy");
+    backup.close();
+    controller->injectFault(Fault::ShortReply);
+    QCOMPARE(run({ "backup", backup.fileName() }).status, 5);
+    QVERIFY(backup.open(QIODevice::ReadOnly));
+    QCOMPARE(backup.readAll(), QByteArray("the known-good copy"));
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList { "controller.json" });
+}
+
+void tst_Torvanctl::watchesSeveralControllersAndDropsALostOne()
+{
+    SimController second;
+    second.setPacing(false);
+    QVERIFY(second.start());
+    second.setFixedCurrents(
+        SimController::Block { 0.5f, 0.5f, 0.5f, 0.5f, 0.5f, 0.5f, 0.5f, 0.5f });
+    connect(&second, &SimController::requestReceived, this, [&second] {
+        if (second.requests().size() == 3)
+            QTimer::singleShot(0, &second, &SimController::hangUp);
+    });
+    const Run watch = run({ "watch", "--csv", "--count", "6", "--interval", "100", "--port",
+                            controller->devicePath(), "--port", second.devicePath() },
+                          false);
+    QCOMPARE(watch.status, 5);
+    QCOMPARE(watch.err.count("was lost"), 1);
+    const QStringList lines = watch.out.trimmed().split('\n');
+    QCOMPARE(lines.size(), 7);
+    QVERIFY(lines[0].startsWith("time," + controller->devicePath() + ":Ic0_mA,"));
+    QVERIFY(lines[0].contains("," + second.devicePath() + ":Ib3_mA"));
+    QVERIFY2(lines[1].contains(",12.35,-4.57,") && lines[1].endsWith(",500.00"),
+             qPrintable(lines[1]));
+    // The lost controller's columns stay, empty; the other goes on.
+    QVERIFY2(lines[6].contains(",12.35,-4.57,") && lines[6].endsWith(",,,,,,,"),
+             qPrintable(lines[6]));
 }
 
 QTEST_GUILESS_MAIN(tst_Torvanctl)

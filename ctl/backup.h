@@ -1,0 +1,34 @@
+#ifndef BACKUP_H
+#define BACKUP_H
+
+#include "protocol.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QString>
+
+#include <optional>
+
+// A controller's settings as a JSON document a lab keeps: the eight voltage
+// set-points and the eight calibration coefficients, each exact to the bit.
+namespace Backup {
+
+constexpr int FormatVersion = 1;
+
+struct Contents
+{
+    QDateTime time;
+    QString port;
+    Link::ValueBlock setPoints {};
+    Link::ValueBlock coefficients {};
+};
+
+QByteArray toJson(const Contents &contents);
+
+// The whole document checked before anything is used: on the first fault,
+// nothing, and error names the field and what is wrong with it.
+std::optional<Contents> fromJson(const QByteArray &json, QString *error);
+
+} // namespace Backup
+
+#endif // BACKUP_H

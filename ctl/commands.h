@@ -1,0 +1,36 @@
+#ifndef COMMANDS_H
+#define COMMANDS_H
+
+#include <QString>
+#include <QStringList>
+
+// The options of the command line, as given.
+struct Options
+{
+    QStringList ports; // --port, possibly several
+    bool json = false;
+    bool all = false;
+    QString channel; // empty: all four
+    QString interval = QStringLiteral("400");
+    QString count = QStringLiteral("0");
+    bool csv = false;
+    bool verify = false;
+    bool commit = false;
+    bool dryRun = false;
+};
+
+// One torvanctl command: how many arguments it takes, which options go with
+// it, and the function that runs it and returns the exit status.
+struct Command
+{
+    const char *name;
+    int minArguments;
+    int maxArguments;
+    QStringList options; // besides --port and --json, which every command takes
+    bool severalPorts;
+    int (*run)(const QStringList &arguments, const Options &options);
+};
+
+const Command *findCommand(const QString &name);
+
+#endif // COMMANDS_H
