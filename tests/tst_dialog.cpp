@@ -150,12 +150,12 @@ void tst_Dialog::firstOpeningIsEmptyAndPausesPolling()
 void tst_Dialog::readFillsTheRowsInSlotOrder()
 {
     adapter->controller.setAllCoefficients(
-        { 1.0f, 0.000012345f, 1e6f, -2.5f, 1.2345678f, 0.1f, 123456.0f, 0.0f });
+        { 1.0f, 0.000012345f, 1e6f, -2.5f, 1.2345678f, 0.1f, 1200.0f, 100.0f });
     connectToController();
     withDialog([&](Dialog *dialog) {
         click(dialog, "pbRead");
         const QStringList expected { "1",         "1.2345e-05", "1e+06",  "-2.5",
-                                     "1.2345678", "0.1",        "123456", "0" };
+                                     "1.2345678", "0.1",        "1200",   "100" };
         for (int slot = 0; slot < 8; ++slot)
             QCOMPARE(field(dialog, FieldsInSlotOrder[slot])->text(), expected[slot]);
         QCOMPARE(adapter->frames().constLast(), QString("FF 47 FE"));
