@@ -7,6 +7,8 @@
 #include <QCoreApplication>
 #include <QRegularExpression>
 
+#include <cstdio>
+
 using namespace Cli;
 
 namespace {
@@ -95,10 +97,16 @@ int main(int argc, char *argv[])
     parser.addOptions(known);
     if (!parser.parse(markedNegativeNumbers(QCoreApplication::arguments())))
         fail({ UsageError, parser.errorText() });
-    if (parser.isSet(QStringLiteral("help")))
-        parser.showHelp(Success);
-    if (parser.isSet(QStringLiteral("version")))
-        parser.showVersion();
+    // Printed here rather than by the parser, which on Windows shows a message box
+    // when no console is attached, as when a script runs the tool.
+    if (parser.isSet(QStringLiteral("help"))) {
+        printf("%s", qPrintable(parser.helpText()));
+        return Success;
+    }
+    if (parser.isSet(QStringLiteral("version"))) {
+        printLine(QStringLiteral("torvanctl ") + QCoreApplication::applicationVersion());
+        return Success;
+    }
 
     QStringList arguments;
     for (const QString &argument : parser.positionalArguments())

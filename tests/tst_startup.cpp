@@ -32,8 +32,9 @@ void tst_Startup::exitsWithZeroWhenWindowIsClosed()
     QVERIFY2(process.waitForFinished(30000), "the window was not closed");
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(process.exitCode(), 0);
-    QCOMPARE(process.readAllStandardOutput(),
-             QByteArray("closing \"Torvan Configurator\" icon=set\n"));
+    // trimmed(): Windows ends the line with "\r\n".
+    QCOMPARE(process.readAllStandardOutput().trimmed(),
+             QByteArray("closing \"Torvan Configurator\" icon=set"));
 }
 
 QTEST_GUILESS_MAIN(tst_Startup)
