@@ -288,11 +288,12 @@ qint64 SimController::byteTimeNs() const
 
 void SimController::queueBytes(const QByteArray &bytes, qint64 startNs)
 {
-    qint64 due = std::max(startNs, output.empty() ? startNs : output.back().dueNs);
-    for (char byte : bytes) {
-        due += byteTimeNs();
+    // The bytes take the line rate's time on the wire but reach the client together,
+    // once the last one is through: a USB adapter hands a short reply over in one packet.
+    const qint64 from = std::max(startNs, output.empty() ? startNs : output.back().dueNs);
+    const qint64 due = from + bytes.size() * byteTimeNs();
+    for (char byte : bytes)
         output.push_back({ due, byte });
-    }
     flushDue();
 }
 
