@@ -154,8 +154,8 @@ void tst_Dialog::readFillsTheRowsInSlotOrder()
     connectToController();
     withDialog([&](Dialog *dialog) {
         click(dialog, "pbRead");
-        const QStringList expected { "1",         "1.2345e-05", "1e+06",  "-2.5",
-                                     "1.2345678", "0.1",        "1200",   "100" };
+        const QStringList expected { "1",         "1.2345e-05", "1e+06", "-2.5",
+                                     "1.2345678", "0.1",        "1200",  "100" };
         for (int slot = 0; slot < 8; ++slot)
             QCOMPARE(field(dialog, FieldsInSlotOrder[slot])->text(), expected[slot]);
         QCOMPARE(adapter->frames().constLast(), QString("FF 47 FE"));

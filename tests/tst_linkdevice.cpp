@@ -11,7 +11,8 @@
 class ScriptedController : public QIODevice
 {
 public:
-    explicit ScriptedController(int replyDelayMs) : replyDelayMs(replyDelayMs)
+    explicit ScriptedController(int replyDelayMs)
+        : replyDelayMs(replyDelayMs)
     {
         open(QIODevice::ReadWrite);
     }
