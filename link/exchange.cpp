@@ -1,7 +1,7 @@
 #include "exchange.h"
 
-#include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QEventLoop>
 #include <QHash>
 #include <QIODevice>
 #include <QPointer>
@@ -102,21 +102,33 @@ std::optional<ValueBlock> exchange(QIODevice *port, char command)
     guardOf(port).waiting = true;
     writeFrame(port, buildFrame(command));
 
-    // The event loop sleeps until something happens (bytes on the port, a timer,
-    // input) instead of spinning, so a silent controller costs no CPU. A precise
-    // timer wakes it for the end of the window; should it fire a hair early, it
-    // is armed again for the rest, so the wait never outlasts the window.
+    // The wait sleeps in a local event loop that the port wakes: readyRead once
+    // the reply is whole, aboutToClose when the line goes away. Qt delivers the
+    // bytes from a socket notifier on Linux but in a posted event on Windows, and
+    // a dispatcher that has just sent posted events goes back to sleep until the
+    // next new event; quitting the loop interrupts it either way. A precise timer
+    // ends the window; should it fire a hair early, it is armed for the rest.
     const QDeadlineTimer window(ReplyWindowMs, Qt::PreciseTimer);
+    QEventLoop wait;
     QTimer windowEnd;
     windowEnd.setSingleShot(true);
     windowEnd.setTimerType(Qt::PreciseTimer);
-    while (!window.hasExpired() && port->bytesAvailable() < ValueBlockSize) {
+    const auto replyInOrWindowOver = [&] {
+        if (!port->isOpen() || port->bytesAvailable() >= ValueBlockSize || window.hasExpired())
+            return true;
         if (!windowEnd.isActive())
             windowEnd.start(int((window.remainingTimeNSecs() + 999999) / 1000000));
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-        if (!port->isOpen()) // the line went away while we waited
-            break;
-    }
+        return false;
+    };
+    const auto endWhenDone = [&] {
+        if (replyInOrWindowOver())
+            wait.quit();
+    };
+    QObject::connect(port, &QIODevice::readyRead, &wait, endWhenDone);
+    QObject::connect(port, &QIODevice::aboutToClose, &wait, &QEventLoop::quit);
+    QObject::connect(&windowEnd, &QTimer::timeout, &wait, endWhenDone);
+    if (!replyInOrWindowOver())
+        wait.exec();
     // Read everything, even a late or oversized reply, so the next exchange starts clean.
     const QByteArray reply = port->isOpen() ? port->readAll() : QByteArray();
     guardOf(port).waiting = false;
