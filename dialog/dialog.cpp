@@ -31,7 +31,6 @@ void Dialog::on_pbRead_clicked()
 {
     if (!serialPort)
         return;
-    Link::drainInput(serialPort);
     const auto coefficients = Link::exchange(serialPort, Link::Command::ReadCoefficients);
     if (!coefficients)
         return;
@@ -57,7 +56,6 @@ void Dialog::on_pbWrite_clicked()
         }
         values[slot] = *value;
     }
-    Link::drainInput(serialPort);
     Link::sendCommand(serialPort, Link::coefficientFrame(values));
 }
 

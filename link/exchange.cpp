@@ -60,6 +60,11 @@ void runDeferred(QIODevice *port)
 
 void writeFrame(QIODevice *port, const QByteArray &frame)
 {
+    // Whatever waits on the port now answered an earlier request (a reply that
+    // came whole but late, an acknowledgement): replies carry no command echo,
+    // so it is dropped here, and a reply is only ever taken from bytes that
+    // arrived after its own request.
+    drainInput(port);
     // Neither result is looked at: a frame still queued after 10 ms leaves later on its own.
     port->write(frame);
     port->waitForBytesWritten(WriteTimeoutMs);
@@ -129,7 +134,7 @@ std::optional<ValueBlock> exchange(QIODevice *port, char command)
     QObject::connect(&windowEnd, &QTimer::timeout, &wait, endWhenDone);
     if (!replyInOrWindowOver())
         wait.exec();
-    // Read everything, even a late or oversized reply, so the next exchange starts clean.
+    // Read everything, even a short or oversized reply, so the next exchange starts clean.
     const QByteArray reply = port->isOpen() ? port->readAll() : QByteArray();
     guardOf(port).waiting = false;
 

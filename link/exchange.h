@@ -16,6 +16,10 @@ namespace Link {
 constexpr int WriteTimeoutMs = 10;
 constexpr int ReplyWindowMs = 200;
 
+// Every request (S, W and C as much as D, R and G) first discards the input
+// still waiting on the port, inside the guard, so no reply or acknowledgement
+// of an earlier request is ever taken for a new one.
+
 // Writes the frame in one piece and gives it 10 ms to leave; no reply is read.
 // While an exchange on the port is waiting, the frame goes out right after it.
 void sendCommand(QIODevice *port, const QByteArray &frame);
@@ -25,7 +29,7 @@ void sendCommand(QIODevice *port, const QByteArray &frame);
 // same port is waiting, and on a closed port.
 std::optional<ValueBlock> exchange(QIODevice *port, char command);
 
-// Discards whatever input is waiting on the port.
+// Discards whatever input is waiting on the port (done before every request).
 void drainInput(QIODevice *port);
 
 // True while an exchange on this port waits for its reply.

@@ -56,7 +56,7 @@ SimController::Fault faultNamed(const QString &name)
             return SimController::Fault(faults.value(i));
     }
     fail(QStringLiteral("unknown fault \"%1\" (delay, short-reply, long-reply, no-reply, "
-                        "late-reply, junk, ack)")
+                        "late-reply, late-whole, junk, ack)")
              .arg(name));
 }
 
@@ -89,7 +89,8 @@ int main(int argc, char *argv[])
     const QCommandLineOption fault(QStringLiteral("fault"),
                                    QStringLiteral("Misbehave once, on the next request it fits: "
                                                   "delay, short-reply, long-reply, no-reply, "
-                                                  "late-reply, junk or ack. May be repeated."),
+                                                  "late-reply, late-whole, junk or ack. May be "
+                                                  "repeated."),
                                    QStringLiteral("kind"));
     const QCommandLineOption faultRate(QStringLiteral("fault-rate"),
                                        QStringLiteral("Misbehave on <percent> of all requests, "
@@ -130,7 +131,7 @@ int main(int argc, char *argv[])
     if (parser.isSet(hangUpAfter)) {
         const int limit = intOption(parser, hangUpAfter, 1, 1 << 30);
         QObject::connect(&controller, &SimController::requestReceived, &controller, [&, limit] {
-            if (controller.requests().size() >= limit)
+            if (controller.requestCount() >= limit)
                 controller.hangUp();
         });
     }

@@ -117,12 +117,13 @@ void SimController::setRandomFaults(double probability, quint32 seed)
 QList<SimController::Fault> SimController::allFaults()
 {
     return { Fault::Delay,     Fault::ShortReply, Fault::LongReply, Fault::NoReply,
-             Fault::LateReply, Fault::Junk,       Fault::Ack };
+             Fault::LateReply, Fault::LateWhole,  Fault::Junk,      Fault::Ack };
 }
 
-int SimController::overlapCount() const
+void SimController::clearRequests()
 {
-    return std::count_if(log.cbegin(), log.cend(), [](const Request &r) { return r.overlapped; });
+    log.clear();
+    requestTotal = overlapTotal = 0;
 }
 
 SimController::Block SimController::currents()
@@ -198,7 +199,11 @@ void SimController::serve(const QByteArray &frame)
     const qint64 now = clock.nsecsElapsed();
     const char command = frame.at(1);
     const bool overlapped = now < replyPendingUntilNs && now - replyRequestNs < ClientWindowNs;
+    if (log.size() == RequestLogLimit)
+        log.removeFirst();
     log.append({ now, frame, overlapped });
+    ++requestTotal;
+    overlapTotal += overlapped ? 1 : 0;
 
     const std::optional<Fault> fault = takeFault(command);
     if (fault)
@@ -252,6 +257,9 @@ void SimController::serve(const QByteArray &frame)
         case Fault::LateReply:
             queueBytes(reply.left(16), replyStart);
             reply = reply.mid(16);
+            replyStart += LateReplyMs * NsPerMs;
+            break;
+        case Fault::LateWhole:
             replyStart += LateReplyMs * NsPerMs;
             break;
         case Fault::Ack:
@@ -336,10 +344,11 @@ QByteArray SimController::blockBytes(const Block &values)
 // each value with enough digits to read back as the exact single-precision number.
 bool SimController::setEepromFile(const QString &path, QString *error)
 {
-    eepromPath = path;
     QFile file(path);
-    if (!file.exists())
+    if (!file.exists()) {
+        eepromPath = path;
         return true;
+    }
     const auto fail = [&](const QString &why) {
         if (error)
             *error = QStringLiteral("cannot read EEPROM image %1: %2").arg(path, why);
@@ -371,6 +380,8 @@ bool SimController::setEepromFile(const QString &path, QString *error)
     }
     if (!seen[0] || !seen[1])
         return fail(QStringLiteral("set-points or coefficients missing"));
+    // Only a file that loaded is ever written back: a bad one is left as it is.
+    eepromPath = path;
     eeprom = loaded;
     setPoints = loaded.setPoints;
     coefficients = loaded.coefficients;

@@ -34,6 +34,7 @@ public:
         LongReply, // 33 bytes
         NoReply,
         LateReply, // half at once, the rest after 250 ms, past the 200 ms window
+        LateWhole, // the whole reply after 250 ms, past the 200 ms window
         Junk, // stray bytes in front of the reply
         Ack, // an acknowledgement byte after S, W or C
     };
@@ -53,6 +54,8 @@ public:
     bool start(QString *error = nullptr);
     bool isRunning() const { return masterFd >= 0; }
     QString devicePath() const { return slavePath; }
+    // True while bytes of a reply or acknowledgement are still to go out.
+    bool isReplying() const { return !output.empty(); }
     // Closes the line as an unplugged adapter would.
     void hangUp();
 
@@ -87,9 +90,13 @@ public:
     // start one; nothing while the frame is still incomplete.
     static std::optional<QByteArray> takeFrame(QByteArray &input);
 
+    // The most recent requests (a bounded window, so a long run keeps its memory
+    // flat), and counts over the whole run.
+    static constexpr qsizetype RequestLogLimit = 4096;
     QList<Request> requests() const { return log; }
-    void clearRequests() { log.clear(); }
-    int overlapCount() const;
+    qint64 requestCount() const { return requestTotal; }
+    int overlapCount() const { return overlapTotal; }
+    void clearRequests();
 
 signals:
     void requestReceived(char command);
@@ -145,6 +152,8 @@ private:
     QString eepromPath;
 
     QList<Request> log;
+    qint64 requestTotal = 0;
+    int overlapTotal = 0;
 };
 
 #endif // SIMCONTROLLER_H

@@ -41,6 +41,7 @@ private slots:
     void setAndCommitSendTheirFrames();
     void failedRepliesChangeNothing_data();
     void failedRepliesChangeNothing();
+    void lateReplyNeverAnswersTheNextRequest();
     void refreshWhileConnectedKeepsTheLinkOpen();
     void failedOpenEndsWithStatusOne();
     void clicksDuringAWaitTakeEffectAfterIt_data();
@@ -185,6 +186,7 @@ void tst_MainWindow::failedRepliesChangeNothing_data()
     QTest::newRow("33 bytes") << Fault::LongReply;
     QTest::newRow("no reply") << Fault::NoReply;
     QTest::newRow("late reply") << Fault::LateReply;
+    QTest::newRow("whole reply, late") << Fault::LateWhole;
     QTest::newRow("junk in front") << Fault::Junk;
 }
 
@@ -202,7 +204,7 @@ void tst_MainWindow::failedRepliesChangeNothing()
     child<QSpinBox>("sbChannel")->setValue(1);
     QCOMPARE(child<QDoubleSpinBox>("dsbVc")->value(), 1.25);
     QCOMPARE(child<QDoubleSpinBox>("dsbVb")->value(), 0.5);
-    QTest::qWait(100); // a late reply's second half arrives and spoils the next read
+    QTest::qWait(100); // a late reply arrives meanwhile, and answers nothing
 
     // A failed R leaves the currents.
     poll();
@@ -214,13 +216,31 @@ void tst_MainWindow::failedRepliesChangeNothing()
     QCOMPARE(child<QLabel>("lIc")->text(), icBefore);
     QCOMPARE(child<QLabel>("lIb")->text(), ibBefore);
 
-    // The next good poll shows them; a late reply spoils one read more.
+    // The next good poll shows them.
     QTest::qWait(100);
     poll();
-    if (fault == Fault::LateReply)
-        poll();
     QCOMPARE(child<QLabel>("lIc")->text(), QString("Ic(mA) = 3.00"));
     QCOMPARE(child<QLabel>("lIb")->text(), QString("Ib(mA) = 4.00"));
+}
+
+// A poll answered whole but after its window, then a channel change: the new
+// channel's set-points show, never the late currents, and polls stay in step.
+void tst_MainWindow::lateReplyNeverAnswersTheNextRequest()
+{
+    connectToController();
+    window->findChild<QTimer *>()->stop();
+    adapter->controller.injectFault(Fault::LateWhole);
+    QVERIFY(QMetaObject::invokeMethod(window, "timerTimeOut"));
+    QTRY_VERIFY(!adapter->controller.isReplying() && port()->bytesAvailable() > 0);
+
+    child<QSpinBox>("sbChannel")->setValue(1);
+    QCOMPARE(child<QDoubleSpinBox>("dsbVc")->value(), 0.75);
+    QCOMPARE(child<QDoubleSpinBox>("dsbVb")->value(), 1.0);
+    QCOMPARE(child<QLabel>("lIc")->text(), QString("Ic(mA) = 1.00"));
+    adapter->controller.setFixedCurrents(Block { 0, 0, 0.0031f, 0.0042f, 0, 0, 0, 0 });
+    QVERIFY(QMetaObject::invokeMethod(window, "timerTimeOut"));
+    QCOMPARE(child<QLabel>("lIc")->text(), QString("Ic(mA) = 3.10"));
+    QCOMPARE(child<QLabel>("lIb")->text(), QString("Ib(mA) = 4.20"));
 }
 
 void tst_MainWindow::refreshWhileConnectedKeepsTheLinkOpen()
