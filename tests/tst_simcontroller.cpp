@@ -158,10 +158,12 @@ void tst_SimController::unreadableEepromImageIsRefused()
         return f.readAll();
     }();
 
-    SimController other;
     QString error;
-    QVERIFY(!other.setEepromFile(path, &error));
+    QVERIFY(!controller->setEepromFile(path, &error));
     QVERIFY(error.contains(path));
+    // Nor is it written over by a later W.
+    client->write(QByteArray::fromHex("FF57FE"));
+    QTRY_COMPARE(controller->requests().size(), 1);
     QFile after(path);
     QVERIFY(after.open(QIODevice::ReadOnly));
     QCOMPARE(after.readAll(), before);
