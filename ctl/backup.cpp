@@ -6,8 +6,10 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QtEndian>
 
 #include <cmath>
+#include <cstring>
 
 namespace Backup {
 
@@ -18,6 +20,26 @@ const QLatin1String FormatName("torvan-controller-backup");
 QString setPointName(int slot)
 {
     return Cli::slotName("Vc", "Vb", slot);
+}
+
+std::optional<QString> setPointFault(const QString &field, float volts)
+{
+    if (volts >= 0.0f && volts <= 2.5f)
+        return std::nullopt;
+    return QStringLiteral("%1: %2 V is outside 0 to 2.5 V").arg(field).arg(double(volts));
+}
+
+std::optional<float> floatFromBytes(const QString &hex)
+{
+    const QByteArray bytes = QByteArray::fromHex(hex.toLatin1());
+    if (hex.size() != 8 || bytes.size() != 4 || bytes.toHex() != hex.toLower().toLatin1())
+        return std::nullopt;
+    return qFromLittleEndian<float>(bytes.constData());
+}
+
+bool sameBits(float a, float b)
+{
+    return std::memcmp(&a, &b, sizeof a) == 0;
 }
 
 // Reads the document's parts, keeping the first fault it finds.
@@ -80,6 +102,51 @@ public:
         }
         return float(number);
     }
+
+    // When the entry gives the bytes (older files do not), they must hold
+    // exactly the value read from its other fields.
+    void sameAsBytes(const QJsonObject &object, float value, const QString &field)
+    {
+        if (!ok() || !object.contains(QLatin1String("bytes")))
+            return;
+        const auto exact = floatFromBytes(object.value(QLatin1String("bytes")).toString());
+        if (!exact)
+            fail(QStringLiteral("%1.bytes: not four bytes in hex").arg(field));
+        else if (!sameBits(*exact, value))
+            fail(QStringLiteral("%1: bytes %2 do not hold %3")
+                     .arg(field, bytesText(*exact), bytesText(value)));
+    }
+
+    // A coefficient by its text, exact to the bit, which its number must agree
+    // with. NaN and infinity only where the file says so outright: the text
+    // "nan", "inf" or "-inf", no number, and the bytes of such a value.
+    float coefficient(const QJsonObject &entry, const QString &name)
+    {
+        const QString field = QStringLiteral("coefficients.%1").arg(name);
+        const QString text = entry.value(QLatin1String("text")).toString();
+        if (text == QLatin1String("nan") || text == QLatin1String("inf")
+            || text == QLatin1String("-inf")) {
+            const auto exact = floatFromBytes(entry.value(QLatin1String("bytes")).toString());
+            if (!entry.value(QLatin1String("value")).isNull() || !exact
+                || Link::coefficientText(*exact, QLocale::c()) != text)
+                fail(QStringLiteral("%1.text: \"%2\" needs a null value and the bytes of %2")
+                         .arg(field, text));
+            return exact.value_or(0.0f);
+        }
+        const float value
+            = number(entry, QStringLiteral("value"), field + QStringLiteral(".value"));
+        const auto exact = Link::parseCoefficient(text, QLocale::c());
+        if (!exact)
+            fail(QStringLiteral("%1.text: \"%2\" is not a finite single-precision number")
+                     .arg(field, text));
+        else if (ok() && *exact != value)
+            fail(QStringLiteral("%1: value %2 and text \"%3\" disagree")
+                     .arg(field)
+                     .arg(double(value))
+                     .arg(text));
+        sameAsBytes(entry, exact.value_or(0.0f), field);
+        return exact.value_or(0.0f);
+    }
 };
 
 } // namespace
@@ -90,12 +157,17 @@ QByteArray toJson(const Contents &contents)
     QJsonArray coefficients;
     for (int slot = 0; slot < Link::SlotCount; ++slot) {
         setPoints.append(QJsonObject { { "name", setPointName(slot) },
-                                       { "volts", double(contents.setPoints[slot]) } });
-        // The number for people and programs; the text, exact to the bit, is what restore uses.
+                                       { "volts", double(contents.setPoints[slot]) },
+                                       { "bytes", bytesText(contents.setPoints[slot]) } });
+        // The number for people and programs; the text and the bytes, exact to the
+        // bit, are what restore uses. JSON has no NaN or infinity: their number is null.
+        const float coefficient = contents.coefficients[slot];
         coefficients.append(QJsonObject {
             { "name", QLatin1String(Cli::CoefficientNames[slot]) },
-            { "value", double(contents.coefficients[slot]) },
-            { "text", Link::coefficientText(contents.coefficients[slot], QLocale::c()) } });
+            { "value",
+              std::isfinite(coefficient) ? QJsonValue(double(coefficient)) : QJsonValue() },
+            { "text", Link::coefficientText(coefficient, QLocale::c()) },
+            { "bytes", bytesText(coefficient) } });
     }
     const QJsonObject document { { "format", FormatName },
                                  { "version", FormatVersion },
@@ -104,6 +176,23 @@ QByteArray toJson(const Contents &contents)
                                  { "setPoints", setPoints },
                                  { "coefficients", coefficients } };
     return QJsonDocument(document).toJson(QJsonDocument::Indented);
+}
+
+QString bytesText(float value)
+{
+    char bytes[4];
+    qToLittleEndian(value, bytes);
+    return QString::fromLatin1(QByteArray(bytes, 4).toHex());
+}
+
+std::optional<QString> unrestorable(const Contents &contents)
+{
+    for (int slot = 0; slot < Link::SlotCount; ++slot) {
+        const QString field = QStringLiteral("setPoints.%1.volts").arg(setPointName(slot));
+        if (const auto fault = setPointFault(field, contents.setPoints[slot]))
+            return fault;
+    }
+    return std::nullopt;
 }
 
 std::optional<Contents> fromJson(const QByteArray &json, QString *error)
@@ -137,29 +226,16 @@ std::optional<Contents> fromJson(const QByteArray &json, QString *error)
         const QJsonObject entry = reader.entry(setPoints, "setPoints", slot, name);
         const QString field = QStringLiteral("setPoints.%1.volts").arg(name);
         const float volts = reader.number(entry, "volts", field);
-        if (reader.ok() && !(volts >= 0.0f && volts <= 2.5f))
-            reader.fail(QStringLiteral("%1: %2 V is outside 0 to 2.5 V").arg(field).arg(volts));
+        if (const auto fault = setPointFault(field, volts); reader.ok() && fault)
+            reader.fail(*fault);
+        reader.sameAsBytes(entry, volts, QStringLiteral("setPoints.%1").arg(name));
         contents.setPoints[slot] = volts;
     }
     const QJsonArray coefficients = reader.ok() ? reader.eight(root, "coefficients") : QJsonArray();
     for (int slot = 0; slot < coefficients.size() && reader.ok(); ++slot) {
         const QString name = QLatin1String(Cli::CoefficientNames[slot]);
         const QJsonObject entry = reader.entry(coefficients, "coefficients", slot, name);
-        const float value
-            = reader.number(entry, "value", QStringLiteral("coefficients.%1.value").arg(name));
-        // The text is exact to the bit; the number must agree with it.
-        const QString text = entry.value("text").toString();
-        const auto exact = Link::parseCoefficient(text, QLocale::c());
-        if (!exact || !std::isfinite(*exact))
-            reader.fail(QStringLiteral("coefficients.%1.text: \"%2\" is not a finite "
-                                       "single-precision number")
-                            .arg(name, text));
-        else if (reader.ok() && *exact != value)
-            reader.fail(QStringLiteral("coefficients.%1: value %2 and text \"%3\" disagree")
-                            .arg(name)
-                            .arg(double(value))
-                            .arg(text));
-        contents.coefficients[slot] = exact.value_or(0.0f);
+        contents.coefficients[slot] = reader.coefficient(entry, name);
     }
 
     if (!reader.ok()) {

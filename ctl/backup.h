@@ -25,6 +25,14 @@ struct Contents
 
 QByteArray toJson(const Contents &contents);
 
+// Why restore would refuse these contents (a set-point outside 0 to 2.5 V,
+// the field named), or nothing: backup writes no file that cannot be restored.
+std::optional<QString> unrestorable(const Contents &contents);
+
+// The value's four bytes as the controller sends them, in hex: exact to the
+// bit for every value, NaN and infinity included.
+QString bytesText(float value);
+
 // The whole document checked before anything is used: on the first fault,
 // nothing, and error names the field and what is wrong with it.
 std::optional<Contents> fromJson(const QByteArray &json, QString *error);

@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -316,7 +317,7 @@ int coefficients(const QStringList &arguments, const Options &options)
             const auto value = Link::parseCoefficient(arguments[1 + slot], QLocale::c());
             if (!value)
                 fail({ UsageError,
-                       QStringLiteral("%1: \"%2\" is not a number; nothing was sent")
+                       QStringLiteral("%1: \"%2\" is not a finite number; nothing was sent")
                            .arg(QLatin1String(CoefficientNames[slot]), arguments[1 + slot]) });
             values[slot] = *value;
         }
@@ -350,6 +351,11 @@ int backUp(const QStringList &arguments, const Options &options)
     contents.port = controller->name();
     contents.setPoints = controller->read(Link::Command::ReadVoltages);
     contents.coefficients = controller->read(Link::Command::ReadCoefficients);
+    if (const auto fault = Backup::unrestorable(contents))
+        fail({ BadReply,
+               QStringLiteral("%1: the controller holds %2, which restore would refuse; "
+                              "nothing was written")
+                   .arg(contents.port, *fault) });
 
     // Written whole or not at all: an existing file is replaced only by a complete new one.
     QSaveFile file(arguments[0]);
@@ -403,6 +409,18 @@ int restore(const QStringList &arguments, const Options &options)
         return Success;
     }
 
+    // NaN and infinity go back only because the file says so outright; say so too.
+    QJsonArray notFinite;
+    for (int slot = 0; slot < Link::SlotCount; ++slot) {
+        if (std::isfinite(contents->coefficients[slot]))
+            continue;
+        notFinite.append(QLatin1String(CoefficientNames[slot]));
+        if (!options.json)
+            printLine(QStringLiteral("%1 is restored as %2, as the file says")
+                          .arg(QLatin1String(CoefficientNames[slot]),
+                               Link::coefficientText(contents->coefficients[slot], QLocale::c())));
+    }
+
     const auto controller = openController(options);
     for (const QByteArray &frame : frames)
         controller->send(frame);
@@ -418,7 +436,8 @@ int restore(const QStringList &arguments, const Options &options)
     if (options.commit)
         controller->send(Link::buildFrame(Link::Command::WriteEeprom));
     if (options.json)
-        printJson(QJsonObject { { "restored", true }, { "committed", options.commit } });
+        printJson(QJsonObject {
+            { "restored", true }, { "committed", options.commit }, { "notFinite", notFinite } });
     else
         printLine(QStringLiteral("restored and verified %1 from %2%3")
                       .arg(controller->name(), arguments[0],

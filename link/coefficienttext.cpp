@@ -32,12 +32,11 @@ std::optional<float> parseCoefficient(const QString &text, const QLocale &locale
     double number = locale.toDouble(text, &ok);
     if (!ok)
         number = QLocale::c().toDouble(text, &ok);
-    if (!ok)
+    // Infinity and NaN are no calibration; nor is a number too large for single
+    // precision, which would go out as infinity.
+    if (!ok || !std::isfinite(number) || std::isinf(float(number)))
         return std::nullopt;
-    const float narrowed = float(number);
-    if (std::isfinite(number) && std::isinf(narrowed))
-        return std::nullopt; // too large for single precision: it would go out as infinity
-    return narrowed;
+    return float(number);
 }
 
 } // namespace Link

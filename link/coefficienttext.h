@@ -18,8 +18,8 @@ namespace Link {
 QString coefficientText(float value, const QLocale &locale);
 
 // The number that text holds, read in the locale's notation or the C locale's;
-// nothing for an empty, half-typed or non-numeric text, or for a number too
-// large for single precision.
+// nothing for an empty, half-typed or non-numeric text, for infinity and NaN,
+// and for a number too large for single precision.
 std::optional<float> parseCoefficient(const QString &text, const QLocale &locale);
 
 } // namespace Link

@@ -80,6 +80,9 @@ void tst_CoefficientText::parsesOnlyWholeNumbers_data()
     QTest::newRow("half an exponent sign") << "1e-" << German << false << 0.0f;
     QTest::newRow("letters") << "abc" << English << false << 0.0f;
     QTest::newRow("too large for a float") << "1e39" << English << false << 0.0f;
+    QTest::newRow("infinity") << "inf" << English << false << 0.0f;
+    QTest::newRow("minus infinity") << "-inf" << English << false << 0.0f;
+    QTest::newRow("not a number") << "nan" << German << false << 0.0f;
 }
 
 void tst_CoefficientText::parsesOnlyWholeNumbers()

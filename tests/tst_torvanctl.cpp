@@ -35,6 +35,7 @@ private slots:
     void partialCoefficientSetSendsNothing();
     void watchPrintsSteadyCsv();
     void watchReportsAFailedReadingAndGoesOn();
+    void watchNeverPrintsALateReply();
     void watchStopsCleanlyOnCtrlC();
     void watchEndsWhenTheLineIsLost();
     void failuresHaveTheirOwnStatus_data();
@@ -215,6 +216,17 @@ void tst_Torvanctl::watchReportsAFailedReadingAndGoesOn()
     QVERIFY2(watch.err.contains("no valid reply to the R request"), qPrintable(watch.err));
 }
 
+// Every R answered whole, but after its window: each reading fails, and none
+// shows the reply that came late for the one before.
+void tst_Torvanctl::watchNeverPrintsALateReply()
+{
+    controller->setReplyDelay(250);
+    const Run watch = run({ "watch", "--csv", "--count", "4", "--interval", "300" });
+    QCOMPARE(watch.status, 5);
+    QCOMPARE(watch.out.count('\n'), 1); // the header alone
+    QCOMPARE(watch.err.count("no valid reply to the R request"), 4);
+}
+
 void tst_Torvanctl::watchStopsCleanlyOnCtrlC()
 {
     QProcess watch;
@@ -265,6 +277,10 @@ void tst_Torvanctl::failuresHaveTheirOwnStatus_data()
     QTest::newRow("no reply") << QStringList { "voltages" } << true << int(Fault::NoReply) << 5;
     QTest::newRow("33 bytes") << QStringList { "currents" } << true << int(Fault::LongReply) << 5;
     QTest::newRow("31 bytes") << QStringList { "coefs" } << true << int(Fault::ShortReply) << 5;
+    for (const char *notFinite : { "inf", "nan" })
+        QTest::addRow("coefficient %s", notFinite)
+            << QStringList { "coefs", "set", "1", "1", "1", notFinite, "1", "1", "1", "1" } << true
+            << -1 << 2;
 }
 
 void tst_Torvanctl::failuresHaveTheirOwnStatus()
@@ -280,6 +296,10 @@ void tst_Torvanctl::failuresHaveTheirOwnStatus()
     QVERIFY(failed.out.isEmpty()); // a bad reply is never printed as a reading
     QCOMPARE(failed.err.count('\n'), 1);
     QVERIFY2(failed.err.startsWith("torvanctl: "), qPrintable(failed.err));
+    if (status == 2) {
+        QTest::qWait(50);
+        QCOMPARE(controller->requests().size(), 0);
+    }
 }
 
 static quint32 bits(float value)
@@ -291,9 +311,12 @@ static quint32 bits(float value)
 
 void tst_Torvanctl::backupRestoresOntoAnotherControllerBitForBit()
 {
-    // Values that need nine digits, a negative zero and the smallest subnormal.
-    controller->setAllCoefficients(
-        { 1.2345678f, -0.0f, 16777215.0f, 1e-45f, 0.1f, 3.4028235e38f, 100.0f, -2.5f });
+    // Values that need nine digits, a negative zero, the smallest subnormal, and
+    // what a blank EEPROM reads as (all-ones bytes, a NaN) and minus infinity.
+    float blank;
+    std::memset(&blank, 0xFF, sizeof blank);
+    controller->setAllCoefficients({ 1.2345678f, -0.0f, 16777215.0f, 1e-45f, blank, 3.4028235e38f,
+                                     -std::numeric_limits<float>::infinity(), -2.5f });
     QTemporaryDir dir;
     const QString file = dir.filePath("controller.json");
     QCOMPARE(run({ "backup", file }).status, 0);
@@ -311,6 +334,9 @@ void tst_Torvanctl::backupRestoresOntoAnotherControllerBitForBit()
 
     const Run restore = run({ "restore", file, "--commit", "--port", target.devicePath() }, false);
     QCOMPARE(restore.status, 0);
+    QVERIFY2(restore.out.startsWith("IC2 is restored as nan, as the file says\n"
+                                    "IC3 is restored as -inf, as the file says\n"),
+             qPrintable(restore.out));
     for (int slot = 0; slot < 8; ++slot) {
         QCOMPARE(bits(target.setPoint(slot)), bits(controller->setPoint(slot)));
         QCOMPARE(bits(target.coefficient(slot)), bits(controller->coefficient(slot)));
@@ -367,6 +393,9 @@ void tst_Torvanctl::restoreOfABadFileSendsNothing_data()
                          << "setPoints.Vc1.volts: 3 V is outside";
     QTest::newRow("NaN") << backupFile(setEntry("coefficients", 5, "text", "nan"))
                          << "coefficients.IB2.text";
+    QTest::newRow("bytes of another value")
+        << backupFile(setEntry("coefficients", 3, "bytes", "00000040"))
+        << "coefficients.IB1: bytes";
     QTest::newRow("text for a number") << backupFile(setEntry("setPoints", 1, "volts", "half"))
                                        << "setPoints.Vb0.volts: not a number";
     QTest::newRow("future version")
@@ -422,6 +451,12 @@ void tst_Torvanctl::failedBackupKeepsTheOldFile()
     backup.close();
     controller->injectFault(Fault::ShortReply);
     QCOMPARE(run({ "backup", backup.fileName() }).status, 5);
+    // A set-point restore would refuse to send: no file that cannot be restored.
+    controller->setSetPoint(3, 2.7f);
+    const Run outOfRange = run({ "backup", backup.fileName() });
+    QCOMPARE(outOfRange.status, 5);
+    QVERIFY2(outOfRange.err.contains("setPoints.Vb1.volts: 2.7 V is outside 0 to 2.5 V"),
+             qPrintable(outOfRange.err));
     QVERIFY(backup.open(QIODevice::ReadOnly));
     QCOMPARE(backup.readAll(), QByteArray("the known-good copy"));
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList { "controller.json" });
