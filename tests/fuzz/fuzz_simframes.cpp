@@ -37,6 +37,9 @@ void require(bool condition)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
+#ifdef TORVAN_FUZZ_PLANTED_CRASH
+    require(size == 0); // on purpose: the first input that starts a frame fails the run
+#endif
     QByteArray input(reinterpret_cast<const char *>(data), qsizetype(size));
     qsizetype taken = 0;
     while (const std::optional<QByteArray> frame = SimController::takeFrame(input)) {
