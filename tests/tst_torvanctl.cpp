@@ -221,7 +221,7 @@ void tst_Torvanctl::watchReportsAFailedReadingAndGoesOn()
 void tst_Torvanctl::watchNeverPrintsALateReply()
 {
     controller->setReplyDelay(250);
-    const Run watch = run({ "watch", "--csv", "--count", "4", "--interval", "300" });
+    const Run watch = run({ "watch", "--csv", "--count", "4", "--interval", "600" });
     QCOMPARE(watch.status, 5);
     QCOMPARE(watch.out.count('\n'), 1); // the header alone
     QCOMPARE(watch.err.count("no valid reply to the R request"), 4);
