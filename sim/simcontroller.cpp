@@ -1,6 +1,7 @@
 #include "simcontroller.h"
 
 #include <QFile>
+#include <QMetaEnum>
 #include <QSaveFile>
 #include <QSocketNotifier>
 #include <QTextStream>
@@ -114,6 +115,30 @@ void SimController::setRandomFaults(double probability, quint32 seed)
     faultRandom.seed(seed);
 }
 
+QStringList SimController::faultNames()
+{
+    QStringList names;
+    const QMetaEnum faults = QMetaEnum::fromType<Fault>();
+    for (int i = 0; i < faults.keyCount(); ++i) {
+        QString name;
+        for (QChar c : QString::fromLatin1(faults.key(i))) {
+            if (c.isUpper() && !name.isEmpty())
+                name += u'-';
+            name += c.toLower();
+        }
+        names << name;
+    }
+    return names;
+}
+
+std::optional<SimController::Fault> SimController::faultNamed(const QString &name)
+{
+    const qsizetype index = faultNames().indexOf(name);
+    if (index < 0)
+        return std::nullopt;
+    return Fault(QMetaEnum::fromType<Fault>().value(int(index)));
+}
+
 QList<SimController::Fault> SimController::allFaults()
 {
     return { Fault::Delay,     Fault::ShortReply, Fault::LongReply, Fault::NoReply,
@@ -208,10 +233,19 @@ void SimController::serve(const QByteArray &frame)
     const std::optional<Fault> fault = takeFault(command);
     if (fault)
         emit faultApplied(*fault);
+    apply(frame);
     // The request's own bytes take their time on the wire before the controller sees them.
-    const qint64 start = now + frame.size() * byteTimeNs() + replyDelayMs * NsPerMs;
+    queueReply(command, fault, now + frame.size() * byteTimeNs() + replyDelayMs * NsPerMs);
+    if (repliesWithBlock(command)) {
+        replyRequestNs = now;
+        replyPendingUntilNs = output.empty() ? -1 : output.back().dueNs;
+    }
+    emit requestReceived(command);
+}
 
-    switch (command) {
+void SimController::apply(const QByteArray &frame)
+{
+    switch (frame.at(1)) {
     case 'S': {
         const int index = uchar(frame.at(2));
         if (index < 8)
@@ -231,46 +265,46 @@ void SimController::serve(const QByteArray &frame)
     default:
         break;
     }
+}
 
-    if (repliesWithBlock(command)) {
-        QByteArray reply = blockBytes(command == 'D'       ? setPoints
-                                          : command == 'R' ? currents()
-                                                           : coefficients);
-        replyRequestNs = now;
-        qint64 replyStart = start;
-        switch (fault.value_or(Fault::Ack)) {
-        case Fault::Delay:
-            replyStart += faultDelayMs * NsPerMs;
-            break;
-        case Fault::ShortReply:
-            reply.chop(1);
-            break;
-        case Fault::LongReply:
-            reply.append(char(0x00));
-            break;
-        case Fault::NoReply:
-            reply.clear();
-            break;
-        case Fault::Junk:
-            reply.prepend(QByteArray::fromHex("A55A0113"));
-            break;
-        case Fault::LateReply:
-            queueBytes(reply.left(16), replyStart);
-            reply = reply.mid(16);
-            replyStart += LateReplyMs * NsPerMs;
-            break;
-        case Fault::LateWhole:
-            replyStart += LateReplyMs * NsPerMs;
-            break;
-        case Fault::Ack:
-            break;
-        }
-        queueBytes(reply, replyStart);
-        replyPendingUntilNs = output.empty() ? -1 : output.back().dueNs;
-    } else if (fault == Fault::Ack) {
-        queueBytes(QByteArray(1, char(AckByte)), start);
+void SimController::queueReply(char command, std::optional<Fault> fault, qint64 startNs)
+{
+    if (!repliesWithBlock(command)) {
+        if (fault == Fault::Ack)
+            queueBytes(QByteArray(1, char(AckByte)), startNs);
+        return;
     }
-    emit requestReceived(command);
+    QByteArray reply = blockBytes(command == 'D'       ? setPoints
+                                      : command == 'R' ? currents()
+                                                       : coefficients);
+    switch (fault.value_or(Fault::Ack)) {
+    case Fault::Delay:
+        startNs += faultDelayMs * NsPerMs;
+        break;
+    case Fault::ShortReply:
+        reply.chop(1);
+        break;
+    case Fault::LongReply:
+        reply.append(char(0x00));
+        break;
+    case Fault::NoReply:
+        reply.clear();
+        break;
+    case Fault::Junk:
+        reply.prepend(QByteArray::fromHex("A55A0113"));
+        break;
+    case Fault::LateReply:
+        queueBytes(reply.left(16), startNs);
+        reply = reply.mid(16);
+        startNs += LateReplyMs * NsPerMs;
+        break;
+    case Fault::LateWhole:
+        startNs += LateReplyMs * NsPerMs;
+        break;
+    case Fault::Ack:
+        break;
+    }
+    queueBytes(reply, startNs);
 }
 
 std::optional<SimController::Fault> SimController::takeFault(char command)
@@ -296,12 +330,12 @@ qint64 SimController::byteTimeNs() const
 
 void SimController::queueBytes(const QByteArray &bytes, qint64 startNs)
 {
+    if (bytes.isEmpty())
+        return;
     // The bytes take the line rate's time on the wire but reach the client together,
     // once the last one is through: a USB adapter hands a short reply over in one packet.
     const qint64 from = std::max(startNs, output.empty() ? startNs : output.back().dueNs);
-    const qint64 due = from + bytes.size() * byteTimeNs();
-    for (char byte : bytes)
-        output.push_back({ due, byte });
+    output.push_back({ from + bytes.size() * byteTimeNs(), bytes });
     flushDue();
 }
 
@@ -310,13 +344,14 @@ void SimController::flushDue()
     if (!isRunning())
         return;
     const qint64 now = clock.nsecsElapsed();
-    QByteArray due;
-    for (auto it = output.cbegin(); it != output.cend() && it->dueNs <= now; ++it)
-        due.append(it->byte);
-    if (!due.isEmpty()) {
+    while (!output.empty() && output.front().dueNs <= now) {
+        QByteArray &due = output.front().bytes;
         const ssize_t written = ::write(masterFd, due.constData(), size_t(due.size()));
-        for (ssize_t i = 0; i < written; ++i)
-            output.pop_front();
+        if (written < due.size()) { // the line is full: the rest goes on the next pass
+            due.remove(0, std::max<ssize_t>(written, 0));
+            break;
+        }
+        output.pop_front();
     }
     scheduleFlush();
 }

@@ -69,6 +69,10 @@ public:
     void setRandomFaults(double probability, quint32 seed);
     void setNoiseSeed(quint32 seed) { noise.seed(seed); }
     static QList<Fault> allFaults();
+    // Faults by their command-line names, the enumerators in kebab case
+    // (short-reply, late-whole, ...).
+    static QStringList faultNames();
+    static std::optional<Fault> faultNamed(const QString &name);
 
     float setPoint(int index) const { return setPoints[index]; }
     void setSetPoint(int index, float volts) { setPoints[index] = volts; }
@@ -109,15 +113,18 @@ private:
         Block setPoints;
         Block coefficients;
     };
+    // A reply (or what is left of it) handed over whole once its last byte is due.
     struct Outgoing
     {
         qint64 dueNs;
-        char byte;
+        QByteArray bytes;
     };
 
     void readFromClient();
     void parseFrames();
     void serve(const QByteArray &frame);
+    void apply(const QByteArray &frame);
+    void queueReply(char command, std::optional<Fault> fault, qint64 startNs);
     std::optional<Fault> takeFault(char command);
     void queueBytes(const QByteArray &bytes, qint64 startNs);
     void flushDue();

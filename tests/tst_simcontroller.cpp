@@ -219,6 +219,7 @@ void tst_SimController::commandLineRejectsBadInput_data()
     QTest::newRow("unknown option") << QStringList { "--bogus" };
     QTest::newRow("unknown fault") << QStringList { "--fault", "gremlins" };
     QTest::newRow("delay not a number") << QStringList { "--delay", "soon" };
+    QTest::newRow("seven currents") << QStringList { "--currents", "1,2,3,4,5,6,7" };
     QTest::newRow("stray argument") << QStringList { "COM3" };
     QTest::newRow("unreadable EEPROM image") << QStringList { "--eeprom", "/proc/self/mem" };
 }
