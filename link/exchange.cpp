@@ -2,7 +2,6 @@
 
 #include <QDeadlineTimer>
 #include <QEventLoop>
-#include <QHash>
 #include <QIODevice>
 #include <QPointer>
 #include <QTimer>
@@ -17,29 +16,32 @@ struct DeferredTask
     std::function<void()> task;
 };
 
-struct PortGuard
+// A port's guard is a child object of the port: it lives exactly as long as
+// the port, so a new port never finds old work queued.
+class PortGuard : public QObject
 {
+    Q_OBJECT
+
+public:
+    explicit PortGuard(QIODevice *port)
+        : QObject(port)
+    { }
+
     bool waiting = false;
     bool runningDeferred = false;
     QList<DeferredTask> deferred;
 };
 
-// Everything runs on the GUI thread, so a plain map keyed by port is enough.
-QHash<const QIODevice *, PortGuard> &guards()
+PortGuard *existingGuard(const QIODevice *port)
 {
-    static QHash<const QIODevice *, PortGuard> map;
-    return map;
+    return port->findChild<PortGuard *>(QString(), Qt::FindDirectChildrenOnly);
 }
 
 PortGuard &guardOf(QIODevice *port)
 {
-    auto it = guards().find(port);
-    if (it == guards().end()) {
-        it = guards().insert(port, PortGuard());
-        // The guard lives as long as its port, so a new port never finds old work queued.
-        QObject::connect(port, &QObject::destroyed, port, [port] { guards().remove(port); });
-    }
-    return it.value();
+    if (PortGuard *guard = existingGuard(port))
+        return *guard;
+    return *new PortGuard(port);
 }
 
 // Runs the queued tasks, oldest first, once the exchange that was waiting has
@@ -74,20 +76,20 @@ void writeFrame(QIODevice *port, const QByteArray &frame)
 
 bool isBusy(const QIODevice *port)
 {
-    const auto it = guards().constFind(port);
-    return it != guards().cend() && it->waiting;
+    const PortGuard *guard = existingGuard(port);
+    return guard && guard->waiting;
 }
 
 bool deferIfBusy(QIODevice *port, QObject *context, std::function<void()> task)
 {
-    const auto it = guards().find(port);
-    if (it == guards().end())
+    PortGuard *guard = existingGuard(port);
+    if (!guard)
         return false;
     // Behind tasks still queued too, so everything runs in the order it came.
-    const bool queueAhead = !it->runningDeferred && !it->deferred.isEmpty();
-    if (!it->waiting && !queueAhead)
+    const bool queueAhead = !guard->runningDeferred && !guard->deferred.isEmpty();
+    if (!guard->waiting && !queueAhead)
         return false;
-    it->deferred.append({ context, std::move(task) });
+    guard->deferred.append({ context, std::move(task) });
     return true;
 }
 
@@ -152,3 +154,5 @@ void drainInput(QIODevice *port)
 }
 
 } // namespace Link
+
+#include "exchange.moc"
