@@ -298,13 +298,6 @@ int commitToEeprom(const QStringList &, const Options &options)
     return Success;
 }
 
-std::array<double, Link::SlotCount> widened(const Link::ValueBlock &block)
-{
-    std::array<double, Link::SlotCount> values;
-    std::copy(block.begin(), block.end(), values.begin());
-    return values;
-}
-
 int coefficients(const QStringList &arguments, const Options &options)
 {
     if (!arguments.isEmpty()) {
@@ -321,7 +314,7 @@ int coefficients(const QStringList &arguments, const Options &options)
                            .arg(QLatin1String(CoefficientNames[slot]), arguments[1 + slot]) });
             values[slot] = *value;
         }
-        openController(options)->send(Link::coefficientFrame(widened(values)));
+        openController(options)->send(Link::coefficientFrame(values));
         if (options.json)
             printJson(QJsonObject { { "written", true } });
         else
@@ -399,7 +392,7 @@ int restore(const QStringList &arguments, const Options &options)
     QList<QByteArray> frames;
     for (int slot = 0; slot < Link::SlotCount; ++slot)
         frames << Link::setPointFrame(slot, contents->setPoints[slot]);
-    frames << Link::coefficientFrame(widened(contents->coefficients));
+    frames << Link::coefficientFrame(contents->coefficients);
     if (options.dryRun) {
         for (const QByteArray &frame : frames)
             printLine(QString::fromLatin1(frame.toHex(' ').toUpper()));

@@ -45,7 +45,7 @@ void Dialog::on_pbWrite_clicked()
         return;
     // Calibration data: a field that holds no number is never sent as 0. Nothing
     // goes out, and the first such field is handed back to the user.
-    std::array<double, Link::SlotCount> values;
+    Link::ValueBlock values;
     const auto fields = fieldsInSlotOrder();
     for (int slot = 0; slot < Link::SlotCount; ++slot) {
         const auto value = Link::parseCoefficient(fields[slot]->text(), fieldLocale());

@@ -23,11 +23,11 @@ QByteArray setPointFrame(int setPointIndex, double value)
     return buildFrame(Command::SetPoint, QByteArrayView(payload, sizeof payload));
 }
 
-QByteArray coefficientFrame(const std::array<double, SlotCount> &values)
+QByteArray coefficientFrame(const ValueBlock &values)
 {
     char block[ValueBlockSize];
     for (int slot = 0; slot < SlotCount; ++slot)
-        qToLittleEndian(float(values[slot]), block + 4 * slot);
+        qToLittleEndian(values[slot], block + 4 * slot);
     return buildFrame(Command::WriteCoefficients, QByteArrayView(block, sizeof block));
 }
 

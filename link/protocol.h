@@ -40,7 +40,8 @@ constexpr int bSlot(int channel)
 
 QByteArray buildFrame(char command, QByteArrayView payload = {});
 QByteArray setPointFrame(int setPointIndex, double value);
-QByteArray coefficientFrame(const std::array<double, SlotCount> &values);
+// The eight coefficients as the reader returns them: single precision, exact to the bit.
+QByteArray coefficientFrame(const ValueBlock &values);
 
 // Exactly 32 bytes decode; any other length is not a value block.
 std::optional<ValueBlock> decodeValueBlock(QByteArrayView bytes);
