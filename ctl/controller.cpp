@@ -30,12 +30,8 @@ Controller::Controller(const QString &portName)
     if (!Link::openLink(&port, portName))
         fail(
             { CannotOpen, QStringLiteral("cannot open %1: %2").arg(portName, port.errorString()) });
-    QObject::connect(Link::LineWatch::of(&port), &Link::LineWatch::lost, &port, [this] {
-        lost = true;
-        // Closed from the event loop, never inside the port's own notification;
-        // a closed port ends a waiting exchange at once.
-        QMetaObject::invokeMethod(&port, &QSerialPort::close, Qt::QueuedConnection);
-    });
+    QObject::connect(Link::LineWatch::of(&port), &Link::LineWatch::lost, &port,
+                     [this] { lost = true; });
 }
 
 std::optional<Link::ValueBlock> Controller::tryRead(char command)

@@ -76,7 +76,16 @@ void LineWatch::report()
     if (reported || !port->isOpen())
         return;
     reported = true;
-    emit lost();
+    // Closed from the event loop, never inside the port's own notification; the
+    // close ends an exchange that waits on the port at once.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (port->isOpen())
+                port->close();
+            emit lost();
+        },
+        Qt::QueuedConnection);
 }
 
 } // namespace Link

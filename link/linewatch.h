@@ -8,10 +8,11 @@ class QSocketNotifier;
 
 namespace Link {
 
-// Tells, once per opening, that the port's line is gone for good: the adapter
-// was unplugged or the line hung up. Qt versions tell this differently (older
-// ones report read errors over and over, newer ones keep reading end-of-file
-// without a word), and the watch turns every way into one signal.
+// Closes the port when its line is gone for good (the adapter was unplugged or
+// the line hung up) and tells so, once per opening. Qt versions tell this
+// differently (older ones report read errors over and over, newer ones keep
+// reading end-of-file without a word), and the watch turns every way into one
+// signal; whoever uses the port only reacts to it.
 class LineWatch : public QObject
 {
     Q_OBJECT
@@ -24,6 +25,7 @@ public:
     void arm();
 
 signals:
+    // The port is closed by then.
     void lost();
 
 private:

@@ -33,9 +33,8 @@ MainWindow::MainWindow(QWidget *parent)
     on_pbUpdatePorts_clicked();
     pollTimer->setInterval(PollIntervalMs);
     connect(pollTimer, &QTimer::timeout, this, &MainWindow::timerTimeOut);
-    // Queued, so the port is never closed from inside its own notification.
-    connect(Link::LineWatch::of(port), &Link::LineWatch::lost, this, &MainWindow::closeLostLink,
-            Qt::QueuedConnection);
+    // The watch has closed the port: show the window as if "Close" had been pressed.
+    connect(Link::LineWatch::of(port), &Link::LineWatch::lost, this, &MainWindow::showDisconnected);
 }
 
 MainWindow::~MainWindow()
@@ -167,20 +166,13 @@ void MainWindow::setVoltage(int setPointIndex, const QDoubleSpinBox *box)
 
 void MainWindow::showDisconnected()
 {
-    Link::closeLink(port);
+    if (port->isOpen())
+        Link::closeLink(port);
     ui->pbConnect->setText(tr("Connect"));
     ui->groupBox->setEnabled(false);
     ui->pbEeprom->setEnabled(false);
     ui->pbWriteEEPROM->setEnabled(false);
     pollTimer->stop();
-}
-
-void MainWindow::closeLostLink()
-{
-    // Nothing more will come through the line: show the window as if "Close"
-    // had been pressed.
-    if (port->isOpen())
-        showDisconnected();
 }
 
 // Anything that touches the port or the shown channel waits for the exchange

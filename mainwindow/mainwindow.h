@@ -35,7 +35,6 @@ private:
     void showChannel(int channel);
     void setVoltage(int setPointIndex, const QDoubleSpinBox *box);
     void showDisconnected();
-    void closeLostLink();
     bool deferredWhileBusy(void (MainWindow::*action)());
 
     Ui_MainWindow *ui;
