@@ -1,26 +1,43 @@
 #include "cli.h"
 
+#include "quantities.h"
+
+#include <QCoreApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
 #include <cstdio>
-#include <cstdlib>
 
 namespace Cli {
 
-const char *const CoefficientNames[Link::SlotCount]
-    = { "IC0", "IB0", "IC1", "IB1", "IC2", "IB2", "IC3", "IB3" };
-
-void fail(const Failure &failure)
+int report(const Link::Failure &failure)
 {
     warn(failure.message);
-    exit(failure.status);
+    switch (failure.kind) {
+    case Link::Failure::BadInput:
+        return UsageError;
+    case Link::Failure::NoAdapter:
+        return NoAdapter;
+    case Link::Failure::CannotOpen:
+        return CannotOpen;
+    case Link::Failure::NoReply:
+    case Link::Failure::LineLost:
+        return BadReply;
+    case Link::Failure::NotApplied:
+        return NotApplied;
+    case Link::Failure::NotRestored:
+        return NotRestored;
+    case Link::Failure::FileError:
+        return FileError;
+    }
+    return UsageError;
 }
 
 void warn(const QString &message)
 {
-    fprintf(stderr, "torvanctl: %s\n", qPrintable(message));
+    fprintf(stderr, "%s: %s\n", qPrintable(QCoreApplication::applicationName()),
+            qPrintable(message));
     fflush(stderr);
 }
 
@@ -37,51 +54,41 @@ void printJson(const QJsonValue &value)
     printLine(QString::fromUtf8(document.toJson(QJsonDocument::Compact)));
 }
 
-QString slotName(const char *c, const char *b, int slot)
-{
-    return QLatin1String(slot % 2 ? b : c) + QString::number(slot / 2);
-}
-
-QString volts(float value)
-{
-    return QString::number(double(value), 'f', 3);
-}
-
-QString milliamps(float amperes)
-{
-    return QString::number(double(amperes) * 1000, 'f', 2);
-}
-
-int channelArgument(const QString &text)
+Link::Result<int> channelArgument(const QString &text)
 {
     bool ok = false;
     const int channel = text.toInt(&ok);
     if (!ok || channel < 0 || channel > 3)
-        fail({ UsageError, QStringLiteral("channel must be 0, 1, 2 or 3, not \"%1\"").arg(text) });
+        return Link::Failure {
+            Link::Failure::BadInput,
+            QStringLiteral("channel must be 0, 1, 2 or 3, not \"%1\"").arg(text)
+        };
     return channel;
 }
 
-double voltsArgument(const QString &text)
+Link::Result<double> voltsArgument(const QString &text)
 {
     bool ok = false;
     const double requested = text.toDouble(&ok);
-    if (!ok || !(requested >= 0.0 && requested <= 2.5))
-        fail({ UsageError,
-               QStringLiteral("VOLTS must be a number from 0 to 2.5, not \"%1\"").arg(text) });
-    return QString::number(requested, 'f', 3).toDouble();
+    if (!ok || !Link::isSetPointInRange(requested))
+        return Link::Failure {
+            Link::Failure::BadInput,
+            QStringLiteral("VOLTS must be a number from 0 to 2.5, not \"%1\"").arg(text)
+        };
+    return Link::roundedSetPoint(requested);
 }
 
-int numberOption(const QString &name, const QString &text, int min, int max)
+Link::Result<int> numberOption(const QString &name, const QString &text, int min, int max)
 {
     bool ok = false;
     const int value = text.toInt(&ok);
     if (!ok || value < min || value > max)
-        fail({ UsageError,
-               QStringLiteral("--%1 takes a whole number from %2 to %3, not \"%4\"")
-                   .arg(name)
-                   .arg(min)
-                   .arg(max)
-                   .arg(text) });
+        return Link::Failure { Link::Failure::BadInput,
+                               QStringLiteral("--%1 takes a whole number from %2 to %3, not \"%4\"")
+                                   .arg(name)
+                                   .arg(min)
+                                   .arg(max)
+                                   .arg(text) };
     return value;
 }
 

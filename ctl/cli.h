@@ -1,14 +1,13 @@
 #ifndef CLI_H
 #define CLI_H
 
-#include "protocol.h"
+#include "controller.h"
 
 #include <QJsonValue>
 #include <QString>
-#include <QStringList>
 
-// What every torvanctl command shares: exit statuses, failure, output, and
-// the checks of arguments that several commands take.
+// What the command-line programs share: exit statuses, one-line failures,
+// output, and the checks of arguments and number options.
 namespace Cli {
 
 enum ExitStatus {
@@ -22,30 +21,18 @@ enum ExitStatus {
     FileError = 8,
 };
 
-struct Failure
-{
-    ExitStatus status;
-    QString message;
-};
-
-// One clear line on stderr, and the failure's own exit status.
-[[noreturn]] void fail(const Failure &failure);
+// One clear line on stderr, named after the program; returns the exit status
+// that goes with the failure.
+int report(const Link::Failure &failure);
 void warn(const QString &message);
 
 void printLine(const QString &line);
 void printJson(const QJsonValue &value);
 
-// Names of the eight slots of a value block, in slot order.
-QString slotName(const char *c, const char *b, int slot); // ("Vc", "Vb", 3) -> "Vb1"
-extern const char *const CoefficientNames[Link::SlotCount];
-
-QString volts(float value); // three decimals, as the window shows them
-QString milliamps(float amperes); // two decimals
-
-int channelArgument(const QString &text);
+Link::Result<int> channelArgument(const QString &text);
 // 0 to 2.5 V, rounded to the window's three decimals.
-double voltsArgument(const QString &text);
-int numberOption(const QString &name, const QString &text, int min, int max);
+Link::Result<double> voltsArgument(const QString &text);
+Link::Result<int> numberOption(const QString &name, const QString &text, int min, int max);
 
 } // namespace Cli
 

@@ -4,44 +4,42 @@
 #include "cli.h"
 #include "coefficienttext.h"
 #include "controller.h"
-#include "interrupt.h"
+#include "quantities.h"
 #include "seriallink.h"
 
-#include <QCoreApplication>
-#include <QDateTime>
-#include <QElapsedTimer>
-#include <QEventLoop>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QSaveFile>
-#include <QTimer>
 
-#include <algorithm>
-#include <climits>
 #include <cmath>
-#include <cstring>
-#include <functional>
-#include <memory>
-#include <vector>
 
 using namespace Cli;
+using Link::Failure;
 
 namespace {
 
-using Controllers = std::vector<std::unique_ptr<Controller>>;
-
-Controllers openControllers(const QStringList &requestedPorts)
+Link::Result<std::unique_ptr<Link::Controller>> openController(const Options &options)
 {
-    Controllers controllers;
-    for (const QString &name : Controller::portNames(requestedPorts))
-        controllers.push_back(std::make_unique<Controller>(name));
-    return controllers;
+    const auto names = Link::Controller::portNames(options.ports);
+    if (!names)
+        return names.failure();
+    return Link::Controller::open(names->first());
 }
 
-std::unique_ptr<Controller> openController(const Options &options)
+void printPort(const Link::PortEntry &entry, bool qualifies, const Options &options)
 {
-    return std::make_unique<Controller>(Controller::portNames(options.ports).first());
+    if (!options.all) {
+        printLine(entry.name);
+        return;
+    }
+    const QString ids = entry.vendorId ? QStringLiteral("%1:%2")
+                                             .arg(entry.vendorId, 4, 16, QLatin1Char('0'))
+                                             .arg(entry.productId, 4, 16, QLatin1Char('0'))
+                                       : QStringLiteral("no USB ids");
+    printLine(QStringLiteral("%1\t%2%3")
+                  .arg(entry.name, ids,
+                       qualifies ? QStringLiteral("\tthe controller's adapter") : QString()));
 }
 
 int listPorts(const QStringList &, const Options &options)
@@ -53,23 +51,13 @@ int listPorts(const QStringList &, const Options &options)
         const bool qualifies = qualifying.contains(entry.name);
         if (!options.all && !qualifies)
             continue;
-        if (options.json) {
+        if (options.json)
             array.append(QJsonObject { { "port", entry.name },
                                        { "vendorId", entry.vendorId },
                                        { "productId", entry.productId },
                                        { "qualifies", qualifies } });
-        } else if (options.all) {
-            const QString ids = entry.vendorId ? QStringLiteral("%1:%2")
-                                                     .arg(entry.vendorId, 4, 16, QLatin1Char('0'))
-                                                     .arg(entry.productId, 4, 16, QLatin1Char('0'))
-                                               : QStringLiteral("no USB ids");
-            printLine(
-                QStringLiteral("%1\t%2%3")
-                    .arg(entry.name, ids,
-                         qualifies ? QStringLiteral("\tthe controller's adapter") : QString()));
-        } else {
-            printLine(entry.name);
-        }
+        else
+            printPort(entry, qualifies, options);
     }
     if (options.json)
         printJson(array);
@@ -86,23 +74,26 @@ struct Pairs
     bool voltages;
     int onlyChannel; // -1: all four
 
-    QString text(float value) const { return voltages ? volts(value) : milliamps(value); }
+    QString text(float value) const
+    {
+        return voltages ? Link::voltsText(value) : Link::milliampsText(value);
+    }
     QString unit() const { return voltages ? QStringLiteral("V") : QStringLiteral("mA"); }
     QString name(int slot) const
     {
-        return QLatin1String(slot % 2 ? (voltages ? "Vb" : "Ib") : (voltages ? "Vc" : "Ic"));
+        return (voltages ? Link::setPointName(slot) : Link::currentName(slot)).chopped(1);
     }
+    bool shows(int channel) const { return onlyChannel < 0 || channel == onlyChannel; }
 
     QStringList lines(const Link::ValueBlock &block) const
     {
         QStringList lines;
         for (int channel = 0; channel < 4; ++channel) {
-            if (onlyChannel < 0 || channel == onlyChannel)
+            const int c = Link::cSlot(channel), b = Link::bSlot(channel);
+            if (shows(channel))
                 lines << QStringLiteral("channel %1: %2 = %3 %4, %5 = %6 %4")
                              .arg(channel)
-                             .arg(name(Link::cSlot(channel)), text(block[Link::cSlot(channel)]),
-                                  unit(), name(Link::bSlot(channel)),
-                                  text(block[Link::bSlot(channel)]));
+                             .arg(name(c), text(block[c]), unit(), name(b), text(block[b]));
         }
         return lines;
     }
@@ -111,7 +102,7 @@ struct Pairs
     {
         QJsonArray array;
         for (int channel = 0; channel < 4; ++channel) {
-            if (onlyChannel >= 0 && channel != onlyChannel)
+            if (!shows(channel))
                 continue;
             QJsonObject object { { "channel", channel } };
             // Numbers carry the precision the window shows.
@@ -125,20 +116,27 @@ struct Pairs
 
 int readPairs(const Options &options, bool voltages)
 {
-    const Pairs pairs { voltages,
-                        options.channel.isEmpty() ? -1 : channelArgument(options.channel) };
-    const Controllers controllers = openControllers(options.ports);
-    const bool several = controllers.size() > 1;
+    const auto channel
+        = options.channel.isEmpty() ? Link::Result<int>(-1) : channelArgument(options.channel);
+    if (!channel)
+        return report(channel.failure());
+    const Pairs pairs { voltages, *channel };
+    const auto controllers = Link::openControllers(options.ports);
+    if (!controllers)
+        return report(controllers.failure());
+    const bool several = controllers->size() > 1;
     QJsonObject byPort;
-    for (const auto &controller : controllers) {
-        const Link::ValueBlock block = controller->read(voltages ? Link::Command::ReadVoltages
-                                                                 : Link::Command::ReadCurrents);
+    for (const auto &controller : *controllers) {
+        const auto block = controller->read(voltages ? Link::Command::ReadVoltages
+                                                     : Link::Command::ReadCurrents);
+        if (!block)
+            return report(block.failure());
         if (options.json && several)
-            byPort.insert(controller->name(), pairs.json(block));
+            byPort.insert(controller->name(), pairs.json(*block));
         else if (options.json)
-            printJson(pairs.json(block));
+            printJson(pairs.json(*block));
         else
-            for (const QString &line : pairs.lines(block))
+            for (const QString &line : pairs.lines(*block))
                 printLine(several ? controller->name() + QStringLiteral(": ") + line : line);
     }
     if (options.json && several)
@@ -156,141 +154,56 @@ int readCurrents(const QStringList &, const Options &options)
     return readPairs(options, false);
 }
 
-QString currentName(int slot)
-{
-    return slotName("Ic", "Ib", slot);
-}
-
-// Waits on the event loop until the clock reaches dueMs, or interrupted is set.
-void waitUntil(const QElapsedTimer &clock, qint64 dueMs, const bool &interrupted)
-{
-    while (clock.elapsed() < dueMs && !interrupted) {
-        QEventLoop wait;
-        QTimer::singleShot(int(dueMs - clock.elapsed()), &wait, &QEventLoop::quit);
-        wait.processEvents(QEventLoop::WaitForMoreEvents);
-    }
-}
-
-int watchCurrents(const QStringList &, const Options &options)
-{
-    const int intervalMs = numberOption(QStringLiteral("interval"), options.interval, 50, 3600000);
-    const int readings = numberOption(QStringLiteral("count"), options.count, 0, INT_MAX);
-    const Controllers controllers = openControllers(options.ports);
-    const bool several = controllers.size() > 1;
-    // Ctrl-C ends the watch between two readings, so the last line is always whole.
-    bool interrupted = false;
-    onInterrupt(qApp, [&interrupted] { interrupted = true; });
-
-    if (options.csv) {
-        QStringList header { QStringLiteral("time") };
-        for (const auto &controller : controllers)
-            for (int slot = 0; slot < Link::SlotCount; ++slot)
-                header << (several ? controller->name() + ':' : QString()) + currentName(slot)
-                        + QStringLiteral("_mA");
-        printLine(header.join(','));
-    }
-
-    // A failed reading does not stop the log; the status tells a script it happened.
-    bool anyFailed = false;
-    std::vector<bool> dropped(controllers.size(), false);
-    QElapsedTimer clock;
-    clock.start();
-    for (int reading = 0; (readings == 0 || reading < readings) && !interrupted; ++reading) {
-        // A steady rhythm: each reading is due at a multiple of the interval from the start.
-        waitUntil(clock, qint64(reading) * intervalMs, interrupted);
-        if (interrupted)
-            break;
-        const QString time = QDateTime::currentDateTime().toString(Qt::ISODateWithMs);
-        QStringList fields { time };
-        QStringList words;
-        QJsonObject row { { "time", time } };
-        bool anyRead = false;
-        for (size_t i = 0; i < controllers.size(); ++i) {
-            Controller &controller = *controllers[i];
-            const auto amperes
-                = dropped[i] ? std::nullopt : controller.tryRead(Link::Command::ReadCurrents);
-            if (!amperes && !dropped[i]) {
-                anyFailed = true;
-                if (controller.isLost()) {
-                    dropped[i] = true;
-                    warn(QStringLiteral("%1: the line to %2 was lost (adapter unplugged?)%3")
-                             .arg(time, controller.name(),
-                                  several ? QStringLiteral("; watching the others") : QString()));
-                } else {
-                    warn(QStringLiteral("%1: %2: no valid reply to the R request")
-                             .arg(time, controller.name()));
-                }
-            }
-            anyRead = anyRead || amperes;
-            QJsonObject currents;
-            QStringList values;
-            for (int slot = 0; slot < Link::SlotCount; ++slot) {
-                const QString value = amperes ? milliamps((*amperes)[slot]) : QString();
-                fields << value;
-                values << QStringLiteral("%1=%2").arg(currentName(slot), value);
-                if (amperes)
-                    currents.insert(currentName(slot) + QStringLiteral("_mA"), value.toDouble());
-            }
-            if (several) {
-                row.insert(controller.name(), amperes ? QJsonValue(currents) : QJsonValue());
-                words << controller.name() + QStringLiteral(": ")
-                        + (amperes ? values.join(' ') : QStringLiteral("-"));
-            } else {
-                for (auto it = currents.begin(); it != currents.end(); ++it)
-                    row.insert(it.key(), it.value());
-                words << values.join(' ');
-            }
-        }
-        if (std::all_of(dropped.begin(), dropped.end(), [](bool d) { return d; }))
-            break; // nothing left to watch
-        if (!anyRead && !several)
-            continue; // a single port's failed reading leaves no line, as before
-        if (options.json)
-            printJson(row);
-        else if (options.csv)
-            printLine(fields.join(','));
-        else
-            printLine(time + QStringLiteral("  ") + words.join(QStringLiteral("  ")));
-    }
-    return anyFailed ? BadReply : Success;
-}
-
 int setVoltage(const QStringList &arguments, const Options &options)
 {
-    const int channel = channelArgument(arguments[0]);
+    const auto channel = channelArgument(arguments[0]);
+    if (!channel)
+        return report(channel.failure());
     const QString which = arguments[1].toLower();
     if (which != QLatin1String("vc") && which != QLatin1String("vb"))
-        fail({ UsageError, QStringLiteral("say vc or vb, not \"%1\"").arg(arguments[1]) });
-    const double value = voltsArgument(arguments[2]);
-    const int index = which == QLatin1String("vc") ? Link::cSlot(channel) : Link::bSlot(channel);
-    const QString name = which == QLatin1String("vc") ? QStringLiteral("Vc") : QStringLiteral("Vb");
+        return report(
+            { Failure::BadInput, QStringLiteral("say vc or vb, not \"%1\"").arg(arguments[1]) });
+    const auto value = voltsArgument(arguments[2]);
+    if (!value)
+        return report(value.failure());
+    const bool vc = which == QLatin1String("vc");
+    const int index = vc ? Link::cSlot(*channel) : Link::bSlot(*channel);
+    const QString name = vc ? QStringLiteral("Vc") : QStringLiteral("Vb");
 
     const auto controller = openController(options);
-    controller->send(Link::setPointFrame(index, value));
+    if (!controller)
+        return report(controller.failure());
+    (*controller)->setPoint(index, *value);
     if (options.verify) {
-        const float applied = controller->read(Link::Command::ReadVoltages)[index];
-        if (applied != float(value))
-            fail({ NotApplied,
-                   QStringLiteral(
-                       "channel %1 %2 reads %3 V, not %4 V: the controller did not apply it")
-                       .arg(channel)
-                       .arg(which, volts(applied), volts(float(value))) });
+        const auto volts = (*controller)->read(Link::Command::ReadVoltages);
+        if (!volts)
+            return report(volts.failure());
+        if ((*volts)[index] != float(*value))
+            return report({ Failure::NotApplied,
+                            QStringLiteral("channel %1 %2 reads %3 V, not %4 V: the controller "
+                                           "did not apply it")
+                                .arg(*channel)
+                                .arg(which, Link::voltsText((*volts)[index]),
+                                     Link::voltsText(float(*value))) });
     }
     if (options.json)
-        printJson(QJsonObject { { "channel", channel },
-                                { name + QStringLiteral("_V"), value },
+        printJson(QJsonObject { { "channel", *channel },
+                                { name + QStringLiteral("_V"), *value },
                                 { "verified", options.verify } });
     else
         printLine(QStringLiteral("channel %1 %2 set to %3 V%4")
-                      .arg(channel)
-                      .arg(name, volts(float(value)),
+                      .arg(*channel)
+                      .arg(name, Link::voltsText(float(*value)),
                            options.verify ? QStringLiteral(" (verified)") : QString()));
     return Success;
 }
 
 int commitToEeprom(const QStringList &, const Options &options)
 {
-    openController(options)->send(Link::buildFrame(Link::Command::WriteEeprom));
+    const auto controller = openController(options);
+    if (!controller)
+        return report(controller.failure());
+    (*controller)->commit();
     if (options.json)
         printJson(QJsonObject { { "committed", true } });
     else
@@ -298,38 +211,49 @@ int commitToEeprom(const QStringList &, const Options &options)
     return Success;
 }
 
+int writeCoefficients(const QStringList &arguments, const Options &options)
+{
+    if (arguments.size() != 1 + Link::SlotCount || arguments[0] != QLatin1String("set"))
+        return report({ Failure::BadInput,
+                        QStringLiteral("'coefs set' takes all eight values, IC0 IB0 IC1 "
+                                       "IB1 IC2 IB2 IC3 IB3; nothing was sent") });
+    Link::ValueBlock values;
+    for (int slot = 0; slot < Link::SlotCount; ++slot) {
+        const auto value = Link::parseCoefficient(arguments[1 + slot], QLocale::c());
+        if (!value)
+            return report({ Failure::BadInput,
+                            QStringLiteral("%1: \"%2\" is not a finite number; nothing was sent")
+                                .arg(Link::coefficientName(slot), arguments[1 + slot]) });
+        values[slot] = *value;
+    }
+    const auto controller = openController(options);
+    if (!controller)
+        return report(controller.failure());
+    (*controller)->writeCoefficients(values);
+    if (options.json)
+        printJson(QJsonObject { { "written", true } });
+    else
+        printLine(QStringLiteral("wrote the eight coefficients"));
+    return Success;
+}
+
 int coefficients(const QStringList &arguments, const Options &options)
 {
-    if (!arguments.isEmpty()) {
-        if (arguments.size() != 1 + Link::SlotCount || arguments[0] != QLatin1String("set"))
-            fail({ UsageError,
-                   QStringLiteral("'coefs set' takes all eight values, IC0 IB0 IC1 "
-                                  "IB1 IC2 IB2 IC3 IB3; nothing was sent") });
-        Link::ValueBlock values;
-        for (int slot = 0; slot < Link::SlotCount; ++slot) {
-            const auto value = Link::parseCoefficient(arguments[1 + slot], QLocale::c());
-            if (!value)
-                fail({ UsageError,
-                       QStringLiteral("%1: \"%2\" is not a finite number; nothing was sent")
-                           .arg(QLatin1String(CoefficientNames[slot]), arguments[1 + slot]) });
-            values[slot] = *value;
-        }
-        openController(options)->send(Link::coefficientFrame(values));
-        if (options.json)
-            printJson(QJsonObject { { "written", true } });
-        else
-            printLine(QStringLiteral("wrote the eight coefficients"));
-        return Success;
-    }
-    const Link::ValueBlock block = openController(options)->read(Link::Command::ReadCoefficients);
+    if (!arguments.isEmpty())
+        return writeCoefficients(arguments, options);
+    const auto controller = openController(options);
+    if (!controller)
+        return report(controller.failure());
+    const auto block = (*controller)->read(Link::Command::ReadCoefficients);
+    if (!block)
+        return report(block.failure());
     QJsonObject object;
     for (int slot = 0; slot < Link::SlotCount; ++slot) {
-        const QString name = QLatin1String(CoefficientNames[slot]);
         if (options.json)
-            object.insert(name, double(block[slot]));
+            object.insert(Link::coefficientName(slot), double((*block)[slot]));
         else
-            printLine(name + QStringLiteral(" = ")
-                      + Link::coefficientText(block[slot], QLocale::c()));
+            printLine(Link::coefficientName(slot) + QStringLiteral(" = ")
+                      + Link::coefficientText((*block)[slot], QLocale::c()));
     }
     if (options.json)
         printJson(object);
@@ -339,115 +263,166 @@ int coefficients(const QStringList &arguments, const Options &options)
 int backUp(const QStringList &arguments, const Options &options)
 {
     const auto controller = openController(options);
-    Backup::Contents contents;
-    contents.time = QDateTime::currentDateTime();
-    contents.port = controller->name();
-    contents.setPoints = controller->read(Link::Command::ReadVoltages);
-    contents.coefficients = controller->read(Link::Command::ReadCoefficients);
-    if (const auto fault = Backup::unrestorable(contents))
-        fail({ BadReply,
-               QStringLiteral("%1: the controller holds %2, which restore would refuse; "
-                              "nothing was written")
-                   .arg(contents.port, *fault) });
-
+    if (!controller)
+        return report(controller.failure());
+    const auto contents = (*controller)->backup();
+    if (!contents)
+        return report(contents.failure());
     // Written whole or not at all: an existing file is replaced only by a complete new one.
     QSaveFile file(arguments[0]);
-    if (!file.open(QIODevice::WriteOnly) || file.write(Backup::toJson(contents)) < 0
+    if (!file.open(QIODevice::WriteOnly) || file.write(Backup::toJson(*contents)) < 0
         || !file.commit())
-        fail({ FileError,
-               QStringLiteral("cannot write %1: %2").arg(arguments[0], file.errorString()) });
+        return report(
+            { Failure::FileError,
+              QStringLiteral("cannot write %1: %2").arg(arguments[0], file.errorString()) });
     if (options.json)
-        printJson(QJsonObject { { "file", arguments[0] }, { "port", contents.port } });
+        printJson(QJsonObject { { "file", arguments[0] }, { "port", contents->port } });
     else
         printLine(QStringLiteral("saved the set-points and coefficients of %1 to %2")
-                      .arg(contents.port, arguments[0]));
+                      .arg(contents->port, arguments[0]));
     return Success;
 }
 
-// Compared bit for bit: the controller must hold exactly what the file says.
-QStringList differences(const Link::ValueBlock &wanted, const Link::ValueBlock &found,
-                        const std::function<QString(int)> &name)
+Link::Result<Backup::Contents> readBackup(const QString &path)
 {
-    QStringList names;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return Failure { Failure::FileError,
+                         QStringLiteral("cannot read %1: %2").arg(path, file.errorString()) };
+    QString error;
+    const auto contents = Backup::fromJson(file.readAll(), &error);
+    if (!contents)
+        return Failure { Failure::BadInput,
+                         QStringLiteral("%1: %2; nothing was sent").arg(path, error) };
+    return *contents;
+}
+
+// NaN and infinity go back only because the file says so outright; say so too.
+QJsonArray announceNotFinite(const Backup::Contents &contents, const Options &options)
+{
+    QJsonArray notFinite;
     for (int slot = 0; slot < Link::SlotCount; ++slot) {
-        if (std::memcmp(&wanted[slot], &found[slot], sizeof(float)) != 0)
-            names << QStringLiteral("%1 (%2, not %3)")
-                         .arg(name(slot), Link::coefficientText(found[slot], QLocale::c()),
-                              Link::coefficientText(wanted[slot], QLocale::c()));
+        if (std::isfinite(contents.coefficients[slot]))
+            continue;
+        notFinite.append(Link::coefficientName(slot));
+        if (!options.json)
+            printLine(QStringLiteral("%1 is restored as %2, as the file says")
+                          .arg(Link::coefficientName(slot),
+                               Link::coefficientText(contents.coefficients[slot], QLocale::c())));
     }
-    return names;
+    return notFinite;
 }
 
 int restore(const QStringList &arguments, const Options &options)
 {
-    QFile file(arguments[0]);
-    if (!file.open(QIODevice::ReadOnly))
-        fail({ FileError,
-               QStringLiteral("cannot read %1: %2").arg(arguments[0], file.errorString()) });
-    QString error;
-    const auto contents = Backup::fromJson(file.readAll(), &error);
+    const auto contents = readBackup(arguments[0]);
     if (!contents)
-        fail({ UsageError, QStringLiteral("%1: %2; nothing was sent").arg(arguments[0], error) });
-
-    QList<QByteArray> frames;
-    for (int slot = 0; slot < Link::SlotCount; ++slot)
-        frames << Link::setPointFrame(slot, contents->setPoints[slot]);
-    frames << Link::coefficientFrame(contents->coefficients);
+        return report(contents.failure());
     if (options.dryRun) {
+        QList<QByteArray> frames = Link::Controller::restoreFrames(*contents);
+        if (options.commit)
+            frames << Link::buildFrame(Link::Command::WriteEeprom);
         for (const QByteArray &frame : frames)
             printLine(QString::fromLatin1(frame.toHex(' ').toUpper()));
-        if (options.commit)
-            printLine(QString::fromLatin1(
-                Link::buildFrame(Link::Command::WriteEeprom).toHex(' ').toUpper()));
         return Success;
     }
-
-    // NaN and infinity go back only because the file says so outright; say so too.
-    QJsonArray notFinite;
-    for (int slot = 0; slot < Link::SlotCount; ++slot) {
-        if (std::isfinite(contents->coefficients[slot]))
-            continue;
-        notFinite.append(QLatin1String(CoefficientNames[slot]));
-        if (!options.json)
-            printLine(QStringLiteral("%1 is restored as %2, as the file says")
-                          .arg(QLatin1String(CoefficientNames[slot]),
-                               Link::coefficientText(contents->coefficients[slot], QLocale::c())));
-    }
-
+    const QJsonArray notFinite = announceNotFinite(*contents, options);
     const auto controller = openController(options);
-    for (const QByteArray &frame : frames)
-        controller->send(frame);
-    const QStringList differ
-        = differences(contents->setPoints, controller->read(Link::Command::ReadVoltages),
-                      [](int slot) { return slotName("Vc", "Vb", slot); })
-        + differences(contents->coefficients, controller->read(Link::Command::ReadCoefficients),
-                      [](int slot) { return QString::fromLatin1(CoefficientNames[slot]); });
-    if (!differ.isEmpty())
-        fail({ NotRestored,
-               QStringLiteral("%1 reads back differently: %2; not committed")
-                   .arg(controller->name(), differ.join(QStringLiteral(", "))) });
-    if (options.commit)
-        controller->send(Link::buildFrame(Link::Command::WriteEeprom));
+    if (!controller)
+        return report(controller.failure());
+    if (const auto failure = (*controller)->restore(*contents, options.commit))
+        return report(*failure);
     if (options.json)
         printJson(QJsonObject {
             { "restored", true }, { "committed", options.commit }, { "notFinite", notFinite } });
     else
         printLine(QStringLiteral("restored and verified %1 from %2%3")
-                      .arg(controller->name(), arguments[0],
+                      .arg((*controller)->name(), arguments[0],
                            options.commit ? QStringLiteral("; committed to EEPROM") : QString()));
     return Success;
 }
 
 const Command Commands[] = {
-    { "ports", 0, 0, { "all" }, false, listPorts },
-    { "voltages", 0, 0, { "channel" }, true, readVoltages },
-    { "currents", 0, 0, { "channel" }, true, readCurrents },
-    { "watch", 0, 0, { "interval", "count", "csv" }, true, watchCurrents },
-    { "set", 3, 3, { "verify" }, false, setVoltage },
-    { "commit", 0, 0, {}, false, commitToEeprom },
-    { "coefs", 0, 1 + Link::SlotCount, {}, false, coefficients },
-    { "backup", 1, 1, {}, false, backUp },
-    { "restore", 1, 1, { "commit", "dry-run" }, false, restore },
+    { "ports",
+      "ports [--all]",
+      "adapters the controller may sit behind",
+      0,
+      0,
+      { "all" },
+      false,
+      listPorts },
+    { "voltages",
+      "voltages [--channel N]",
+      "the voltage set-points, in V",
+      0,
+      0,
+      { "channel" },
+      true,
+      readVoltages },
+    { "currents",
+      "currents [--channel N]",
+      "the measured currents, in mA",
+      0,
+      0,
+      { "channel" },
+      true,
+      readCurrents },
+    { "watch",
+      "watch [--interval MS] [--count N] [--csv]",
+      "all currents, timestamped, until Ctrl-C",
+      0,
+      0,
+      { "interval", "count", "csv" },
+      true,
+      watchCurrents },
+    { "set",
+      "set CHANNEL vc|vb VOLTS [--verify]",
+      "send a set-point (0 to 2.5 V, three decimals)",
+      3,
+      3,
+      { "verify" },
+      false,
+      setVoltage },
+    { "commit",
+      "commit",
+      "have the controller store its settings in EEPROM",
+      0,
+      0,
+      {},
+      false,
+      commitToEeprom },
+    { "coefs",
+      "coefs",
+      "the eight calibration coefficients",
+      0,
+      1 + Link::SlotCount,
+      {},
+      false,
+      coefficients },
+    { nullptr,
+      "coefs set V0 V1 V2 V3 V4 V5 V6 V7",
+      "write all eight, in the order IC0, IB0 ... IB3",
+      0,
+      0,
+      {},
+      false,
+      nullptr },
+    { "backup",
+      "backup FILE",
+      "save set-points and coefficients to a JSON file",
+      1,
+      1,
+      {},
+      false,
+      backUp },
+    { "restore",
+      "restore FILE [--commit] [--dry-run]",
+      "send them back, read back and compare them",
+      1,
+      1,
+      { "commit", "dry-run" },
+      false,
+      restore },
 };
 
 } // namespace
@@ -455,8 +430,21 @@ const Command Commands[] = {
 const Command *findCommand(const QString &name)
 {
     for (const Command &command : Commands) {
-        if (name == QLatin1String(command.name))
+        if (command.name && name == QLatin1String(command.name))
             return &command;
     }
     return nullptr;
+}
+
+QString commandHelp()
+{
+    QString help;
+    for (const Command &command : Commands) {
+        const QString usage = QLatin1String(command.usage);
+        // Summaries start in one column; a longer usage puts its summary below.
+        help += QStringLiteral("  ") + usage.leftJustified(36)
+            + (usage.size() > 36 ? QStringLiteral("\n") + QString(39, u' ') : QStringLiteral(" "))
+            + QLatin1String(command.summary) + u'\n';
+    }
+    return help;
 }

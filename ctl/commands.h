@@ -19,11 +19,14 @@ struct Options
     bool dryRun = false;
 };
 
-// One torvanctl command: how many arguments it takes, which options go with
-// it, and the function that runs it and returns the exit status.
+// One torvanctl command: its line in the help, how many arguments it takes,
+// which options go with it, and the function that runs it and returns the
+// exit status.
 struct Command
 {
-    const char *name;
+    const char *name; // nothing for a further line of help of the command above
+    const char *usage;
+    const char *summary;
     int minArguments;
     int maxArguments;
     QStringList options; // besides --port and --json, which every command takes
@@ -32,5 +35,9 @@ struct Command
 };
 
 const Command *findCommand(const QString &name);
+// The commands' lines of the help text, one (or two) per command.
+QString commandHelp();
+
+int watchCurrents(const QStringList &arguments, const Options &options);
 
 #endif // COMMANDS_H

@@ -13,20 +13,7 @@ using namespace Cli;
 
 namespace {
 
-const char *const Help = R"(
-Commands:
-  ports [--all]                        adapters the controller may sit behind
-  voltages [--channel N]               the voltage set-points, in V
-  currents [--channel N]               the measured currents, in mA
-  watch [--interval MS] [--count N] [--csv]
-                                       all currents, timestamped, until Ctrl-C
-  set CHANNEL vc|vb VOLTS [--verify]   send a set-point (0 to 2.5 V, three decimals)
-  commit                               have the controller store its settings in EEPROM
-  coefs                                the eight calibration coefficients
-  coefs set V0 V1 V2 V3 V4 V5 V6 V7    write all eight, in the order IC0, IB0 ... IB3
-  backup FILE                          save set-points and coefficients to a JSON file
-  restore FILE [--commit] [--dry-run]  send them back, read back and compare them
-
+const char *const MoreHelp = R"(
 voltages, currents and watch take --port more than once, to read several
 controllers side by side.
 
@@ -55,6 +42,75 @@ QStringList markedNegativeNumbers(QStringList arguments)
     return arguments;
 }
 
+const QList<QCommandLineOption> KnownOptions {
+    { QStringLiteral("port"), QStringLiteral("The adapter to use (default: the only one found)."),
+      QStringLiteral("name") },
+    { QStringLiteral("json"), QStringLiteral("Machine-readable output.") },
+    { QStringLiteral("all"), QStringLiteral("ports: list every serial port, with its USB ids.") },
+    { QStringLiteral("channel"), QStringLiteral("voltages, currents: only channel <n> (0 to 3)."),
+      QStringLiteral("n") },
+    { QStringLiteral("interval"), QStringLiteral("watch: milliseconds between readings (400)."),
+      QStringLiteral("ms"), QStringLiteral("400") },
+    { QStringLiteral("count"), QStringLiteral("watch: stop after <n> readings."),
+      QStringLiteral("n"), QStringLiteral("0") },
+    { QStringLiteral("csv"), QStringLiteral("watch: CSV with a header line.") },
+    { QStringLiteral("verify"),
+      QStringLiteral("set: read the set-points back and fail if the controller did not "
+                     "apply it.") },
+    { QStringLiteral("commit"),
+      QStringLiteral("restore: have the controller store the restored settings in EEPROM.") },
+    { QStringLiteral("dry-run"),
+      QStringLiteral("restore: print the frames that would be sent, and send nothing.") },
+};
+
+Link::Failure usageError(const QString &message)
+{
+    return { Link::Failure::BadInput, message };
+}
+
+// The command named first, with as many arguments as it takes.
+Link::Result<const Command *> commandOf(QStringList &arguments)
+{
+    if (arguments.isEmpty())
+        return usageError(QStringLiteral("no command given; see --help"));
+    const QString name = arguments.takeFirst();
+    const Command *command = findCommand(name);
+    if (!command)
+        return usageError(QStringLiteral("unknown command \"%1\"; see --help").arg(name));
+    if (arguments.size() < command->minArguments || arguments.size() > command->maxArguments)
+        return usageError(
+            QStringLiteral("wrong number of arguments to '%1'; see --help").arg(name));
+    return command;
+}
+
+// The options given, each checked to go with the command.
+Link::Result<Options> optionsOf(const QCommandLineParser &parser, const Command &command)
+{
+    const QLatin1String name(command.name);
+    for (const QString &option : parser.optionNames()) {
+        if (option != QLatin1String("port") && option != QLatin1String("json")
+            && !command.options.contains(option))
+            return usageError(QStringLiteral("--%1 does not go with '%2'").arg(option, name));
+    }
+    Options options;
+    options.ports = parser.values(QStringLiteral("port"));
+    options.ports.removeDuplicates();
+    if (options.ports.size() > 1 && !command.severalPorts)
+        return usageError(QStringLiteral("'%1' takes one --port").arg(name));
+    options.json = parser.isSet(QStringLiteral("json"));
+    options.all = parser.isSet(QStringLiteral("all"));
+    options.channel = unmarked(parser.value(QStringLiteral("channel")));
+    options.interval = unmarked(parser.value(QStringLiteral("interval")));
+    options.count = unmarked(parser.value(QStringLiteral("count")));
+    options.csv = parser.isSet(QStringLiteral("csv"));
+    options.verify = parser.isSet(QStringLiteral("verify"));
+    options.commit = parser.isSet(QStringLiteral("commit"));
+    options.dryRun = parser.isSet(QStringLiteral("dry-run"));
+    if (options.csv && options.json)
+        return usageError(QStringLiteral("--csv and --json exclude each other"));
+    return options;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -66,37 +122,15 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Set up and watch the Torvan bias controller from scripts and terminals.")
-        + QLatin1String(Help));
+        + QStringLiteral("\nCommands:\n") + commandHelp() + QLatin1String(MoreHelp));
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addPositionalArgument(QStringLiteral("command"),
                                  QStringLiteral("What to do (see Commands above)."),
                                  QStringLiteral("command [arguments]"));
-    const QList<QCommandLineOption> known {
-        { QStringLiteral("port"),
-          QStringLiteral("The adapter to use (default: the only one found)."),
-          QStringLiteral("name") },
-        { QStringLiteral("json"), QStringLiteral("Machine-readable output.") },
-        { QStringLiteral("all"),
-          QStringLiteral("ports: list every serial port, with its USB ids.") },
-        { QStringLiteral("channel"),
-          QStringLiteral("voltages, currents: only channel <n> (0 to 3)."), QStringLiteral("n") },
-        { QStringLiteral("interval"), QStringLiteral("watch: milliseconds between readings (400)."),
-          QStringLiteral("ms"), QStringLiteral("400") },
-        { QStringLiteral("count"), QStringLiteral("watch: stop after <n> readings."),
-          QStringLiteral("n"), QStringLiteral("0") },
-        { QStringLiteral("csv"), QStringLiteral("watch: CSV with a header line.") },
-        { QStringLiteral("verify"),
-          QStringLiteral("set: read the set-points back and fail if the controller did not "
-                         "apply it.") },
-        { QStringLiteral("commit"),
-          QStringLiteral("restore: have the controller store the restored settings in EEPROM.") },
-        { QStringLiteral("dry-run"),
-          QStringLiteral("restore: print the frames that would be sent, and send nothing.") },
-    };
-    parser.addOptions(known);
+    parser.addOptions(KnownOptions);
     if (!parser.parse(markedNegativeNumbers(QCoreApplication::arguments())))
-        fail({ UsageError, parser.errorText() });
+        return report(usageError(parser.errorText()));
     // Printed here rather than by the parser, which on Windows shows a message box
     // when no console is attached, as when a script runs the tool.
     if (parser.isSet(QStringLiteral("help"))) {
@@ -111,36 +145,11 @@ int main(int argc, char *argv[])
     QStringList arguments;
     for (const QString &argument : parser.positionalArguments())
         arguments << unmarked(argument);
-    if (arguments.isEmpty())
-        fail({ UsageError, QStringLiteral("no command given; see --help") });
-    const QString name = arguments.takeFirst();
-    const Command *command = findCommand(name);
+    const auto command = commandOf(arguments);
     if (!command)
-        fail({ UsageError, QStringLiteral("unknown command \"%1\"; see --help").arg(name) });
-    if (arguments.size() < command->minArguments || arguments.size() > command->maxArguments)
-        fail({ UsageError,
-               QStringLiteral("wrong number of arguments to '%1'; see --help").arg(name) });
-
-    Options options;
-    for (const QString &option : parser.optionNames()) {
-        if (option != QLatin1String("port") && option != QLatin1String("json")
-            && !command->options.contains(option))
-            fail({ UsageError, QStringLiteral("--%1 does not go with '%2'").arg(option, name) });
-    }
-    options.ports = parser.values(QStringLiteral("port"));
-    options.ports.removeDuplicates();
-    if (options.ports.size() > 1 && !command->severalPorts)
-        fail({ UsageError, QStringLiteral("'%1' takes one --port").arg(name) });
-    options.json = parser.isSet(QStringLiteral("json"));
-    options.all = parser.isSet(QStringLiteral("all"));
-    options.channel = unmarked(parser.value(QStringLiteral("channel")));
-    options.interval = unmarked(parser.value(QStringLiteral("interval")));
-    options.count = unmarked(parser.value(QStringLiteral("count")));
-    options.csv = parser.isSet(QStringLiteral("csv"));
-    options.verify = parser.isSet(QStringLiteral("verify"));
-    options.commit = parser.isSet(QStringLiteral("commit"));
-    options.dryRun = parser.isSet(QStringLiteral("dry-run"));
-    if (options.csv && options.json)
-        fail({ UsageError, QStringLiteral("--csv and --json exclude each other") });
-    return command->run(arguments, options);
+        return report(command.failure());
+    const auto options = optionsOf(parser, **command);
+    if (!options)
+        return report(options.failure());
+    return (*command)->run(arguments, *options);
 }

@@ -1,7 +1,7 @@
 #include "backup.h"
 
-#include "cli.h"
 #include "coefficienttext.h"
+#include "quantities.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -17,14 +17,12 @@ namespace {
 
 const QLatin1String FormatName("torvan-controller-backup");
 
-QString setPointName(int slot)
-{
-    return Cli::slotName("Vc", "Vb", slot);
-}
+using Link::coefficientName;
+using Link::setPointName;
 
 std::optional<QString> setPointFault(const QString &field, float volts)
 {
-    if (volts >= 0.0f && volts <= 2.5f)
+    if (Link::isSetPointInRange(volts))
         return std::nullopt;
     return QStringLiteral("%1: %2 V is outside 0 to 2.5 V").arg(field).arg(double(volts));
 }
@@ -117,6 +115,57 @@ public:
                      .arg(field, bytesText(*exact), bytesText(value)));
     }
 
+    // The whole document, of this format and version; empty on a fault.
+    QJsonObject document(const QByteArray &json)
+    {
+        QJsonParseError parseError;
+        const QJsonDocument document = QJsonDocument::fromJson(json, &parseError);
+        if (parseError.error != QJsonParseError::NoError) {
+            fail(QStringLiteral("not a whole JSON document (%1 at byte %2)")
+                     .arg(parseError.errorString())
+                     .arg(parseError.offset));
+            return {};
+        }
+        const QJsonObject root = document.object();
+        const QJsonValue version = root.value("version");
+        if (!document.isObject() || root.value("format").toString() != FormatName)
+            fail(QStringLiteral("format: not a torvan controller backup"));
+        else if (!version.isDouble() || version.toDouble() != std::floor(version.toDouble()))
+            fail(QStringLiteral("version: missing, or not a whole number"));
+        else if (version.toInt() != FormatVersion)
+            fail(QStringLiteral("version: %1, but this torvanctl reads version %2")
+                     .arg(version.toInt())
+                     .arg(FormatVersion));
+        return ok() ? root : QJsonObject();
+    }
+
+    Link::ValueBlock setPoints(const QJsonObject &root)
+    {
+        Link::ValueBlock volts {};
+        const QJsonArray entries = ok() ? eight(root, "setPoints") : QJsonArray();
+        for (int slot = 0; slot < entries.size() && ok(); ++slot) {
+            const QString name = setPointName(slot);
+            const QJsonObject entry = this->entry(entries, "setPoints", slot, name);
+            const QString field = QStringLiteral("setPoints.%1.volts").arg(name);
+            volts[slot] = number(entry, "volts", field);
+            if (const auto fault = setPointFault(field, volts[slot]); ok() && fault)
+                fail(*fault);
+            sameAsBytes(entry, volts[slot], QStringLiteral("setPoints.%1").arg(name));
+        }
+        return volts;
+    }
+
+    Link::ValueBlock coefficients(const QJsonObject &root)
+    {
+        Link::ValueBlock values {};
+        const QJsonArray entries = ok() ? eight(root, "coefficients") : QJsonArray();
+        for (int slot = 0; slot < entries.size() && ok(); ++slot) {
+            const QString name = coefficientName(slot);
+            values[slot] = coefficient(entry(entries, "coefficients", slot, name), name);
+        }
+        return values;
+    }
+
     // A coefficient by its text, exact to the bit, which its number must agree
     // with. NaN and infinity only where the file says so outright: the text
     // "nan", "inf" or "-inf", no number, and the bytes of such a value.
@@ -163,7 +212,7 @@ QByteArray toJson(const Contents &contents)
         // bit, are what restore uses. JSON has no NaN or infinity: their number is null.
         const float coefficient = contents.coefficients[slot];
         coefficients.append(QJsonObject {
-            { "name", QLatin1String(Cli::CoefficientNames[slot]) },
+            { "name", coefficientName(slot) },
             { "value",
               std::isfinite(coefficient) ? QJsonValue(double(coefficient)) : QJsonValue() },
             { "text", Link::coefficientText(coefficient, QLocale::c()) },
@@ -197,47 +246,13 @@ std::optional<QString> unrestorable(const Contents &contents)
 
 std::optional<Contents> fromJson(const QByteArray &json, QString *error)
 {
-    QJsonParseError parseError;
-    const QJsonDocument document = QJsonDocument::fromJson(json, &parseError);
     Reader reader;
-    if (parseError.error != QJsonParseError::NoError)
-        reader.fail(QStringLiteral("not a whole JSON document (%1 at byte %2)")
-                        .arg(parseError.errorString())
-                        .arg(parseError.offset));
-    else if (!document.isObject() || document.object().value("format").toString() != FormatName)
-        reader.fail(QStringLiteral("format: not a torvan controller backup"));
-    const QJsonObject root = document.object();
-    if (reader.ok()) {
-        const QJsonValue version = root.value("version");
-        if (!version.isDouble() || version.toDouble() != std::floor(version.toDouble()))
-            reader.fail(QStringLiteral("version: missing, or not a whole number"));
-        else if (version.toInt() != FormatVersion)
-            reader.fail(QStringLiteral("version: %1, but this torvanctl reads version %2")
-                            .arg(version.toInt())
-                            .arg(FormatVersion));
-    }
-
+    const QJsonObject root = reader.document(json);
     Contents contents;
     contents.time = QDateTime::fromString(root.value("time").toString(), Qt::ISODateWithMs);
     contents.port = root.value("port").toString();
-    const QJsonArray setPoints = reader.ok() ? reader.eight(root, "setPoints") : QJsonArray();
-    for (int slot = 0; slot < setPoints.size() && reader.ok(); ++slot) {
-        const QString name = setPointName(slot);
-        const QJsonObject entry = reader.entry(setPoints, "setPoints", slot, name);
-        const QString field = QStringLiteral("setPoints.%1.volts").arg(name);
-        const float volts = reader.number(entry, "volts", field);
-        if (const auto fault = setPointFault(field, volts); reader.ok() && fault)
-            reader.fail(*fault);
-        reader.sameAsBytes(entry, volts, QStringLiteral("setPoints.%1").arg(name));
-        contents.setPoints[slot] = volts;
-    }
-    const QJsonArray coefficients = reader.ok() ? reader.eight(root, "coefficients") : QJsonArray();
-    for (int slot = 0; slot < coefficients.size() && reader.ok(); ++slot) {
-        const QString name = QLatin1String(Cli::CoefficientNames[slot]);
-        const QJsonObject entry = reader.entry(coefficients, "coefficients", slot, name);
-        contents.coefficients[slot] = reader.coefficient(entry, name);
-    }
-
+    contents.setPoints = reader.setPoints(root);
+    contents.coefficients = reader.coefficients(root);
     if (!reader.ok()) {
         *error = reader.error;
         return std::nullopt;

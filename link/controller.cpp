@@ -1,0 +1,168 @@
+#include "controller.h"
+
+#include "coefficienttext.h"
+#include "exchange.h"
+#include "linewatch.h"
+#include "quantities.h"
+#include "seriallink.h"
+
+#include <cstring>
+
+namespace Link {
+
+namespace {
+
+// The slots whose values differ to the bit, named with what was found.
+QStringList differences(const ValueBlock &wanted, const ValueBlock &found,
+                        QString (*name)(int slot))
+{
+    QStringList names;
+    for (int slot = 0; slot < SlotCount; ++slot) {
+        if (std::memcmp(&wanted[slot], &found[slot], sizeof(float)) != 0)
+            names << QStringLiteral("%1 (%2, not %3)")
+                         .arg(name(slot), coefficientText(found[slot], QLocale::c()),
+                              coefficientText(wanted[slot], QLocale::c()));
+    }
+    return names;
+}
+
+} // namespace
+
+Result<QStringList> Controller::portNames(const QStringList &requested)
+{
+    if (!requested.isEmpty())
+        return requested;
+    const QStringList adapters = qualifyingPortNames();
+    if (adapters.isEmpty())
+        return Failure { Failure::NoAdapter,
+                         QStringLiteral("no adapter found (USB 0403:6001); "
+                                        "'torvanctl ports --all' lists every port") };
+    if (adapters.size() > 1)
+        return Failure { Failure::NoAdapter,
+                         QStringLiteral("%1 adapters found (%2); choose with --port")
+                             .arg(adapters.size())
+                             .arg(adapters.join(QStringLiteral(", "))) };
+    return adapters;
+}
+
+Result<std::unique_ptr<Controller>> Controller::open(const QString &portName)
+{
+    std::unique_ptr<Controller> controller(new Controller(portName));
+    if (!openLink(&controller->port, portName))
+        return Failure {
+            Failure::CannotOpen,
+            QStringLiteral("cannot open %1: %2").arg(portName, controller->port.errorString())
+        };
+    return controller;
+}
+
+Controller::Controller(const QString &portName)
+    : portName(portName)
+{
+    // The watch closes the port itself; all that is left is to remember.
+    QObject::connect(LineWatch::of(&port), &LineWatch::lost, &port, [this] { lost = true; });
+}
+
+Result<ValueBlock> Controller::read(char command)
+{
+    const auto block = lost ? std::nullopt : exchange(&port, command);
+    if (lost)
+        return Failure {
+            Failure::LineLost,
+            QStringLiteral("the line to %1 was lost (adapter unplugged?)").arg(portName)
+        };
+    if (!block)
+        return Failure { Failure::NoReply,
+                         QStringLiteral("%1: no valid reply to the %2 request")
+                             .arg(portName, QString(QLatin1Char(command))) };
+    return *block;
+}
+
+void Controller::send(const QByteArray &frame)
+{
+    sendCommand(&port, frame);
+    port.flush();
+}
+
+void Controller::setPoint(int index, double volts)
+{
+    send(setPointFrame(index, volts));
+}
+
+void Controller::commit()
+{
+    send(buildFrame(Command::WriteEeprom));
+}
+
+void Controller::writeCoefficients(const ValueBlock &values)
+{
+    send(coefficientFrame(values));
+}
+
+Result<Backup::Contents> Controller::backup()
+{
+    Backup::Contents contents;
+    contents.time = QDateTime::currentDateTime();
+    contents.port = portName;
+    const auto setPoints = read(Command::ReadVoltages);
+    if (!setPoints)
+        return setPoints.failure();
+    const auto coefficients = read(Command::ReadCoefficients);
+    if (!coefficients)
+        return coefficients.failure();
+    contents.setPoints = *setPoints;
+    contents.coefficients = *coefficients;
+    if (const auto fault = Backup::unrestorable(contents))
+        return Failure { Failure::NoReply,
+                         QStringLiteral("%1: the controller holds %2, which restore would "
+                                        "refuse; nothing was written")
+                             .arg(portName, *fault) };
+    return contents;
+}
+
+QList<QByteArray> Controller::restoreFrames(const Backup::Contents &contents)
+{
+    QList<QByteArray> frames;
+    for (int slot = 0; slot < SlotCount; ++slot)
+        frames << setPointFrame(slot, contents.setPoints[slot]);
+    frames << coefficientFrame(contents.coefficients);
+    return frames;
+}
+
+std::optional<Failure> Controller::restore(const Backup::Contents &contents, bool commitAfter)
+{
+    for (const QByteArray &frame : restoreFrames(contents))
+        send(frame);
+    const auto setPoints = read(Command::ReadVoltages);
+    if (!setPoints)
+        return setPoints.failure();
+    const auto coefficients = read(Command::ReadCoefficients);
+    if (!coefficients)
+        return coefficients.failure();
+    const QStringList differ = differences(contents.setPoints, *setPoints, setPointName)
+        + differences(contents.coefficients, *coefficients, coefficientName);
+    if (!differ.isEmpty())
+        return Failure { Failure::NotRestored,
+                         QStringLiteral("%1 reads back differently: %2; not committed")
+                             .arg(portName, differ.join(QStringLiteral(", "))) };
+    if (commitAfter)
+        commit();
+    return std::nullopt;
+}
+
+Result<Controllers> openControllers(const QStringList &requestedPorts)
+{
+    const auto names = Controller::portNames(requestedPorts);
+    if (!names)
+        return names.failure();
+    Controllers controllers;
+    for (const QString &name : *names) {
+        auto controller = Controller::open(name);
+        if (!controller)
+            return controller.failure();
+        controllers.push_back(std::move(*controller));
+    }
+    return controllers;
+}
+
+} // namespace Link

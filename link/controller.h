@@ -1,0 +1,100 @@
+#ifndef CONTROLLER_H
+#define CONTROLLER_H
+
+#include "backup.h"
+#include "protocol.h"
+
+#include <QSerialPort>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+#include <optional>
+#include <variant>
+
+// One controller behind one adapter, for every front end that is not the
+// window (torvanctl, and long-running servers): reading, setting, committing,
+// calibration, backup and restore. Nothing here ends the process or prints:
+// a failure comes back as a value that says what happened.
+namespace Link {
+
+struct Failure
+{
+    enum Kind {
+        BadInput, // an argument or a backup file that does not check out; nothing was sent
+        NoAdapter, // none found, or several and none named
+        CannotOpen,
+        NoReply, // no reply, or one that is not exactly 32 bytes
+        LineLost, // the adapter went away
+        NotApplied, // a set-point read back differently
+        NotRestored, // a restore read back differently
+        FileError,
+    };
+    Kind kind;
+    QString message;
+};
+
+// A value, or the failure that kept it from being had.
+template<typename T> class Result
+{
+public:
+    Result(T value)
+        : outcome(std::move(value))
+    { }
+    Result(Failure failure)
+        : outcome(std::move(failure))
+    { }
+
+    explicit operator bool() const { return std::holds_alternative<T>(outcome); }
+    const T &operator*() const { return std::get<T>(outcome); }
+    T &operator*() { return std::get<T>(outcome); }
+    const T *operator->() const { return &std::get<T>(outcome); }
+    const Failure &failure() const { return std::get<Failure>(outcome); }
+
+private:
+    std::variant<T, Failure> outcome;
+};
+
+class Controller
+{
+public:
+    // The ports named, or else the one qualifying adapter.
+    static Result<QStringList> portNames(const QStringList &requested);
+    static Result<std::unique_ptr<Controller>> open(const QString &portName);
+    Q_DISABLE_COPY_MOVE(Controller)
+
+    QString name() const { return portName; }
+    // The line went away (adapter unplugged): nothing more will come through it.
+    bool isLost() const { return lost; }
+
+    // D, R or G.
+    Result<ValueBlock> read(char command);
+    void setPoint(int index, double volts);
+    void commit();
+    void writeCoefficients(const ValueBlock &values);
+
+    // Set-points and coefficients as they are now, or why no backup that
+    // restore accepts can be made of them.
+    Result<Backup::Contents> backup();
+    // The frames a restore sends, in order: eight S, then C (W is separate).
+    static QList<QByteArray> restoreFrames(const Backup::Contents &contents);
+    // Sends them, reads both blocks back and compares them bit for bit;
+    // commits only after a read-back that matched.
+    std::optional<Failure> restore(const Backup::Contents &contents, bool commitAfter);
+
+private:
+    explicit Controller(const QString &portName);
+    void send(const QByteArray &frame);
+
+    QSerialPort port;
+    QString portName;
+    bool lost = false;
+};
+
+// Several controllers, opened together: all of them, or the first failure.
+using Controllers = std::vector<std::unique_ptr<Controller>>;
+Result<Controllers> openControllers(const QStringList &requestedPorts);
+
+} // namespace Link
+
+#endif // CONTROLLER_H

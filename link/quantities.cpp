@@ -1,0 +1,54 @@
+#include "quantities.h"
+
+namespace Link {
+
+namespace {
+
+QString slotName(const char *c, const char *b, int slot)
+{
+    return QLatin1String(slot % 2 ? b : c) + QString::number(slot / 2);
+}
+
+} // namespace
+
+bool isSetPointInRange(double volts)
+{
+    return volts >= SetPointMinVolts && volts <= SetPointMaxVolts;
+}
+
+double roundedSetPoint(double volts)
+{
+    return QString::number(volts, 'f', SetPointDecimals).toDouble();
+}
+
+QString setPointName(int slot)
+{
+    return slotName("Vc", "Vb", slot);
+}
+
+QString currentName(int slot)
+{
+    return slotName("Ic", "Ib", slot);
+}
+
+QString coefficientName(int slot)
+{
+    return slotName("IC", "IB", slot);
+}
+
+QString voltsText(float volts)
+{
+    return QString::number(double(volts), 'f', SetPointDecimals);
+}
+
+double milliamps(float amperes)
+{
+    return double(amperes) * 1000;
+}
+
+QString milliampsText(float amperes)
+{
+    return QString::number(milliamps(amperes), 'f', 2);
+}
+
+} // namespace Link

@@ -1,0 +1,29 @@
+#ifndef QUANTITIES_H
+#define QUANTITIES_H
+
+#include "protocol.h"
+
+#include <QString>
+
+// What the controller's numbers are: the set-points' range and precision, the
+// names of the eight slots of each kind, and how a person reads them.
+namespace Link {
+
+constexpr double SetPointMinVolts = 0.0;
+constexpr double SetPointMaxVolts = 2.5;
+constexpr int SetPointDecimals = 3; // as the window's spin boxes show them
+
+bool isSetPointInRange(double volts); // false for NaN too
+double roundedSetPoint(double volts); // to the window's three decimals
+
+QString setPointName(int slot); // Vc0, Vb0, ... Vb3
+QString currentName(int slot); // Ic0, Ib0, ... Ib3
+QString coefficientName(int slot); // IC0, IB0, ... IB3
+
+QString voltsText(float volts); // "1.250"
+double milliamps(float amperes);
+QString milliampsText(float amperes); // "12.35", from amperes
+
+} // namespace Link
+
+#endif // QUANTITIES_H
