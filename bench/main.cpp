@@ -1,5 +1,6 @@
 // torvan-bench: how fast the tool is against the limits the wire and a bare
 // Qt window set. Run it from the build tree: torvan-bench [--quick]
+#include "cli.h"
 #include "exchange.h"
 #include "mainwindow.h"
 #include "seriallink.h"
@@ -40,10 +41,16 @@ Stats statsOf(QList<double> samples)
     return { at(0.5), at(0.99) };
 }
 
+// A measurement that cannot go on: main reports it in one line and ends with
+// status 1, after the simulators and tools started so far are stopped.
+struct Failure
+{
+    QString message;
+};
+
 [[noreturn]] void fail(const QString &message)
 {
-    fprintf(stderr, "torvan-bench: %s\n", qPrintable(message));
-    exit(1);
+    throw Failure { message };
 }
 
 // A simulated controller in its own process, paced at the real line rate.
@@ -304,14 +311,20 @@ int main(int argc, char *argv[])
            quick ? " (quick run)" : "");
     printf("%-34s %9s %9s %-3s %9s %-12s %8s   %s\n", "measure", "median", "p99", "", "floor", "",
            "ratio", "target");
-    measureRoundTrips(quick ? 100 : 1000);
-    measureResponsiveness(quick ? 5 : 30);
-    measureStartup(quick ? 5 : 30);
-    const int cpuSeconds = quick ? 6 : 20;
-    measureWindowPollingCpu(cpuSeconds, {}, "CPU polling every 400 ms", 0.5);
-    measureWindowPollingCpu(cpuSeconds, SilentController, "CPU polling a silent controller", 1.0);
-    measureWindowPollingCpu(cpuSeconds, HungUpLine, "CPU after the line hung up", 1.0);
-    measureWatchCpu(cpuSeconds, {}, "torvanctl watch, polling", 0.5);
-    measureWatchCpu(cpuSeconds, SilentController, "torvanctl watch, silent controller", 1.0);
+    try {
+        measureRoundTrips(quick ? 100 : 1000);
+        measureResponsiveness(quick ? 5 : 30);
+        measureStartup(quick ? 5 : 30);
+        const int cpuSeconds = quick ? 6 : 20;
+        measureWindowPollingCpu(cpuSeconds, {}, "CPU polling every 400 ms", 0.5);
+        measureWindowPollingCpu(cpuSeconds, SilentController, "CPU polling a silent controller",
+                                1.0);
+        measureWindowPollingCpu(cpuSeconds, HungUpLine, "CPU after the line hung up", 1.0);
+        measureWatchCpu(cpuSeconds, {}, "torvanctl watch, polling", 0.5);
+        measureWatchCpu(cpuSeconds, SilentController, "torvanctl watch, silent controller", 1.0);
+    } catch (const Failure &failure) {
+        Cli::warn(failure.message);
+        return 1;
+    }
     return 0;
 }

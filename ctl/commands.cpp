@@ -154,6 +154,23 @@ int readCurrents(const QStringList &, const Options &options)
     return readPairs(options, false);
 }
 
+// The set-point as the controller reads it back, against what was sent.
+std::optional<Failure> verifySetPoint(Link::Controller &controller, int channel,
+                                      const QString &which, int index, double value)
+{
+    const auto volts = controller.read(Link::Command::ReadVoltages);
+    if (!volts)
+        return volts.failure();
+    if ((*volts)[index] == float(value))
+        return std::nullopt;
+    return Failure { Failure::NotApplied,
+                     QStringLiteral("channel %1 %2 reads %3 V, not %4 V: the controller "
+                                    "did not apply it")
+                         .arg(channel)
+                         .arg(which, Link::voltsText((*volts)[index]),
+                              Link::voltsText(float(value))) };
+}
+
 int setVoltage(const QStringList &arguments, const Options &options)
 {
     const auto channel = channelArgument(arguments[0]);
@@ -175,16 +192,8 @@ int setVoltage(const QStringList &arguments, const Options &options)
         return report(controller.failure());
     (*controller)->setPoint(index, *value);
     if (options.verify) {
-        const auto volts = (*controller)->read(Link::Command::ReadVoltages);
-        if (!volts)
-            return report(volts.failure());
-        if ((*volts)[index] != float(*value))
-            return report({ Failure::NotApplied,
-                            QStringLiteral("channel %1 %2 reads %3 V, not %4 V: the controller "
-                                           "did not apply it")
-                                .arg(*channel)
-                                .arg(which, Link::voltsText((*volts)[index]),
-                                     Link::voltsText(float(*value))) });
+        if (const auto failure = verifySetPoint(**controller, *channel, which, index, *value))
+            return report(*failure);
     }
     if (options.json)
         printJson(QJsonObject { { "channel", *channel },

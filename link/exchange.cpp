@@ -72,6 +72,37 @@ void writeFrame(QIODevice *port, const QByteArray &frame)
     port->waitForBytesWritten(WriteTimeoutMs);
 }
 
+// The wait sleeps in a local event loop that the port wakes: readyRead once
+// the reply is whole, aboutToClose when the line goes away. Qt delivers the
+// bytes from a socket notifier on Linux but in a posted event on Windows, and
+// a dispatcher that has just sent posted events goes back to sleep until the
+// next new event; quitting the loop interrupts it either way. A precise timer
+// ends the window; should it fire a hair early, it is armed for the rest.
+void waitForReply(QIODevice *port)
+{
+    const QDeadlineTimer window(ReplyWindowMs, Qt::PreciseTimer);
+    QEventLoop wait;
+    QTimer windowEnd;
+    windowEnd.setSingleShot(true);
+    windowEnd.setTimerType(Qt::PreciseTimer);
+    const auto replyInOrWindowOver = [&] {
+        if (!port->isOpen() || port->bytesAvailable() >= ValueBlockSize || window.hasExpired())
+            return true;
+        if (!windowEnd.isActive())
+            windowEnd.start(int((window.remainingTimeNSecs() + 999999) / 1000000));
+        return false;
+    };
+    const auto endWhenDone = [&] {
+        if (replyInOrWindowOver())
+            wait.quit();
+    };
+    QObject::connect(port, &QIODevice::readyRead, &wait, endWhenDone);
+    QObject::connect(port, &QIODevice::aboutToClose, &wait, &QEventLoop::quit);
+    QObject::connect(&windowEnd, &QTimer::timeout, &wait, endWhenDone);
+    if (!replyInOrWindowOver())
+        wait.exec();
+}
+
 } // namespace
 
 bool isBusy(const QIODevice *port)
@@ -109,33 +140,7 @@ std::optional<ValueBlock> exchange(QIODevice *port, char command)
     guardOf(port).waiting = true;
     writeFrame(port, buildFrame(command));
 
-    // The wait sleeps in a local event loop that the port wakes: readyRead once
-    // the reply is whole, aboutToClose when the line goes away. Qt delivers the
-    // bytes from a socket notifier on Linux but in a posted event on Windows, and
-    // a dispatcher that has just sent posted events goes back to sleep until the
-    // next new event; quitting the loop interrupts it either way. A precise timer
-    // ends the window; should it fire a hair early, it is armed for the rest.
-    const QDeadlineTimer window(ReplyWindowMs, Qt::PreciseTimer);
-    QEventLoop wait;
-    QTimer windowEnd;
-    windowEnd.setSingleShot(true);
-    windowEnd.setTimerType(Qt::PreciseTimer);
-    const auto replyInOrWindowOver = [&] {
-        if (!port->isOpen() || port->bytesAvailable() >= ValueBlockSize || window.hasExpired())
-            return true;
-        if (!windowEnd.isActive())
-            windowEnd.start(int((window.remainingTimeNSecs() + 999999) / 1000000));
-        return false;
-    };
-    const auto endWhenDone = [&] {
-        if (replyInOrWindowOver())
-            wait.quit();
-    };
-    QObject::connect(port, &QIODevice::readyRead, &wait, endWhenDone);
-    QObject::connect(port, &QIODevice::aboutToClose, &wait, &QEventLoop::quit);
-    QObject::connect(&windowEnd, &QTimer::timeout, &wait, endWhenDone);
-    if (!replyInOrWindowOver())
-        wait.exec();
+    waitForReply(port);
     // Read everything, even a short or oversized reply, so the next exchange starts clean.
     const QByteArray reply = port->isOpen() ? port->readAll() : QByteArray();
     guardOf(port).waiting = false;

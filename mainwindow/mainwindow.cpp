@@ -5,6 +5,7 @@
 #include "dialog.h"
 #include "exchange.h"
 #include "linewatch.h"
+#include "quantities.h"
 #include "seriallink.h"
 
 #include <QMessageBox>
@@ -142,10 +143,8 @@ void MainWindow::updateCurrents()
     if (!amperes)
         return;
     const int channel = ui->sbChannel->value();
-    ui->lIc->setText(
-        tr("Ic(mA) = %1").arg(double((*amperes)[Link::cSlot(channel)]) * 1000, 0, 'f', 2));
-    ui->lIb->setText(
-        tr("Ib(mA) = %1").arg(double((*amperes)[Link::bSlot(channel)]) * 1000, 0, 'f', 2));
+    ui->lIc->setText(tr("Ic(mA) = %1").arg(Link::milliampsText((*amperes)[Link::cSlot(channel)])));
+    ui->lIb->setText(tr("Ib(mA) = %1").arg(Link::milliampsText((*amperes)[Link::bSlot(channel)])));
 }
 
 void MainWindow::showChannel(int channel)

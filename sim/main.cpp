@@ -1,5 +1,6 @@
 // torvan-sim: a simulated Torvan bias controller on a pseudo-terminal, for
 // trying the tool, its tests and its benchmarks without the hardware.
+#include "cli.h"
 #include "interrupt.h"
 #include "simcontroller.h"
 
@@ -60,15 +61,10 @@ public:
 
     int number(const QString &name, int min, int max)
     {
-        bool ok = false;
-        const int value = parser.value(name).toInt(&ok);
-        if (!ok || value < min || value > max)
-            fail(QStringLiteral("--%1 takes a whole number from %2 to %3, not \"%4\"")
-                     .arg(name)
-                     .arg(min)
-                     .arg(max)
-                     .arg(parser.value(name)));
-        return value;
+        const auto value = Cli::numberOption(name, parser.value(name), min, max);
+        if (!value)
+            fail(value.failure().message);
+        return value ? *value : min;
     }
 
     // Eight comma-separated numbers, in slot order.
@@ -133,8 +129,8 @@ void logRequests(SimController &controller)
 
 int failWith(const QString &message)
 {
-    fprintf(stderr, "torvan-sim: %s\n", qPrintable(message));
-    return 2;
+    Cli::warn(message);
+    return Cli::UsageError;
 }
 
 } // namespace

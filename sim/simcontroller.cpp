@@ -377,6 +377,34 @@ QByteArray SimController::blockBytes(const Block &values)
 
 // The image is a short text file: one line of set-points, one of coefficients,
 // each value with enough digits to read back as the exact single-precision number.
+namespace {
+
+// One line of the image: "setpoints" or "coefficients" and eight numbers into
+// the block it names; an empty or comment line changes nothing. The fault, if any.
+std::optional<QString> readImageLine(const QString &line, SimController::Block &setPoints,
+                                     SimController::Block &coefficients, bool seen[2])
+{
+    const QStringList words = line.split(u' ', Qt::SkipEmptyParts);
+    if (words.isEmpty() || words.first().startsWith(u'#'))
+        return std::nullopt;
+    const int which = words.first() == QLatin1String("setpoints") ? 0
+        : words.first() == QLatin1String("coefficients")          ? 1
+                                                                  : -1;
+    if (which < 0 || words.size() != 9)
+        return QStringLiteral("unexpected line \"%1\"").arg(line);
+    SimController::Block &target = which == 0 ? setPoints : coefficients;
+    for (int slot = 0; slot < 8; ++slot) {
+        bool ok = false;
+        target[slot] = words.at(slot + 1).toFloat(&ok);
+        if (!ok)
+            return QStringLiteral("\"%1\" is not a number").arg(words.at(slot + 1));
+    }
+    seen[which] = true;
+    return std::nullopt;
+}
+
+} // namespace
+
 bool SimController::setEepromFile(const QString &path, QString *error)
 {
     QFile file(path);
@@ -384,37 +412,24 @@ bool SimController::setEepromFile(const QString &path, QString *error)
         eepromPath = path;
         return true;
     }
-    const auto fail = [&](const QString &why) {
-        if (error)
-            *error = QStringLiteral("cannot read EEPROM image %1: %2").arg(path, why);
-        return false;
-    };
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
-        return fail(file.errorString());
+    std::optional<QString> fault;
     Image loaded;
     bool seen[2] = { false, false };
-    QTextStream in(&file);
-    QString line;
-    while (in.readLineInto(&line)) {
-        const QStringList words = line.split(u' ', Qt::SkipEmptyParts);
-        if (words.isEmpty() || words.first().startsWith(u'#'))
-            continue;
-        const int which = words.first() == QLatin1String("setpoints") ? 0
-            : words.first() == QLatin1String("coefficients")          ? 1
-                                                                      : -1;
-        if (which < 0 || words.size() != 9)
-            return fail(QStringLiteral("unexpected line \"%1\"").arg(line));
-        Block &target = which == 0 ? loaded.setPoints : loaded.coefficients;
-        for (int slot = 0; slot < 8; ++slot) {
-            bool ok = false;
-            target[slot] = words.at(slot + 1).toFloat(&ok);
-            if (!ok)
-                return fail(QStringLiteral("\"%1\" is not a number").arg(words.at(slot + 1)));
-        }
-        seen[which] = true;
+    if (file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        QTextStream in(&file);
+        QString line;
+        while (!fault && in.readLineInto(&line))
+            fault = readImageLine(line, loaded.setPoints, loaded.coefficients, seen);
+        if (!fault && (!seen[0] || !seen[1]))
+            fault = QStringLiteral("set-points or coefficients missing");
+    } else {
+        fault = file.errorString();
     }
-    if (!seen[0] || !seen[1])
-        return fail(QStringLiteral("set-points or coefficients missing"));
+    if (fault) {
+        if (error)
+            *error = QStringLiteral("cannot read EEPROM image %1: %2").arg(path, *fault);
+        return false;
+    }
     // Only a file that loaded is ever written back: a bad one is left as it is.
     eepromPath = path;
     eeprom = loaded;
