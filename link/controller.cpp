@@ -99,7 +99,7 @@ void Controller::writeCoefficients(const ValueBlock &values)
     send(coefficientFrame(values));
 }
 
-Result<Backup::Contents> Controller::backup()
+Result<Backup::Contents> Controller::readContents()
 {
     Backup::Contents contents;
     contents.time = QDateTime::currentDateTime();
@@ -112,7 +112,15 @@ Result<Backup::Contents> Controller::backup()
         return coefficients.failure();
     contents.setPoints = *setPoints;
     contents.coefficients = *coefficients;
-    if (const auto fault = Backup::unrestorable(contents))
+    return contents;
+}
+
+Result<Backup::Contents> Controller::backup()
+{
+    const auto contents = readContents();
+    if (!contents)
+        return contents;
+    if (const auto fault = Backup::unrestorable(*contents))
         return Failure { Failure::NoReply,
                          QStringLiteral("%1: the controller holds %2, which restore would "
                                         "refuse; nothing was written")
@@ -133,14 +141,11 @@ std::optional<Failure> Controller::restore(const Backup::Contents &contents, boo
 {
     for (const QByteArray &frame : restoreFrames(contents))
         send(frame);
-    const auto setPoints = read(Command::ReadVoltages);
-    if (!setPoints)
-        return setPoints.failure();
-    const auto coefficients = read(Command::ReadCoefficients);
-    if (!coefficients)
-        return coefficients.failure();
-    const QStringList differ = differences(contents.setPoints, *setPoints, setPointName)
-        + differences(contents.coefficients, *coefficients, coefficientName);
+    const auto found = readContents();
+    if (!found)
+        return found.failure();
+    const QStringList differ = differences(contents.setPoints, found->setPoints, setPointName)
+        + differences(contents.coefficients, found->coefficients, coefficientName);
     if (!differ.isEmpty())
         return Failure { Failure::NotRestored,
                          QStringLiteral("%1 reads back differently: %2; not committed")

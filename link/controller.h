@@ -85,6 +85,7 @@ public:
 private:
     explicit Controller(const QString &portName);
     void send(const QByteArray &frame);
+    Result<Backup::Contents> readContents();
 
     QSerialPort port;
     QString portName;
