@@ -34,14 +34,12 @@ install_packages() {
     DEBIAN_FRONTEND=noninteractive $as_root apt-get install -y -qq --no-install-recommends $missing >/dev/null
 }
 
-# build DIR [cmake option...]: configure and build into DIR (only $targets, if set)
+# build PRESET [cmake option...]: configure and build one of CMakePresets.json's
+# builds (only $targets, if set)
 build() {
-    dir=$1
+    preset=$1
     shift
-    generator=""
-    if [ ! -f "$dir/CMakeCache.txt" ] && command -v ninja >/dev/null; then
-        generator="-G Ninja"
-    fi
-    cmake -S "$root" -B "$dir" $generator "$@" >/dev/null
-    cmake --build "$dir" --parallel "$(nproc 2>/dev/null || echo 2)" ${targets:+--target $targets}
+    (cd "$root" && cmake --preset "$preset" "$@" >/dev/null \
+        && cmake --build --preset "$preset" --parallel "$(nproc 2>/dev/null || echo 2)" \
+            ${targets:+--target $targets})
 }
