@@ -63,6 +63,16 @@ Controller::Controller(const QString &portName)
     QObject::connect(LineWatch::of(&port), &LineWatch::lost, &port, [this] { lost = true; });
 }
 
+bool Controller::isBusy() const
+{
+    return Link::isBusy(&port);
+}
+
+bool Controller::deferIfBusy(QObject *context, std::function<void()> task)
+{
+    return Link::deferIfBusy(&port, context, std::move(task));
+}
+
 Result<ValueBlock> Controller::read(char command)
 {
     const auto block = lost ? std::nullopt : exchange(&port, command);

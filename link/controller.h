@@ -8,6 +8,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <variant>
@@ -66,6 +67,11 @@ public:
     QString name() const { return portName; }
     // The line went away (adapter unplugged): nothing more will come through it.
     bool isLost() const { return lost; }
+
+    // True while an exchange waits for its reply; a request that arrives then
+    // (from a nested event loop) waits its turn through deferIfBusy.
+    bool isBusy() const;
+    bool deferIfBusy(QObject *context, std::function<void()> task);
 
     // D, R or G.
     Result<ValueBlock> read(char command);
