@@ -1,0 +1,209 @@
+#include "bridge.h"
+
+#include <QDateTime>
+
+#include <future>
+
+namespace {
+
+// After this many polls without a good reply the device says FAULT.
+constexpr int MissedPollsForFault = 3;
+// The set-points and the coefficients are read again every this many polls.
+constexpr int PollsPerRefresh = 8;
+
+} // namespace
+
+Bridge::Bridge(QObject *parent)
+    : QObject(parent)
+{
+    pollTimer.setInterval(PollIntervalMs);
+    connect(&pollTimer, &QTimer::timeout, this, &Bridge::poll);
+    reopenTimer.setInterval(ReopenIntervalMs);
+    connect(&reopenTimer, &QTimer::timeout, this, &Bridge::reopen);
+    shared.status = QStringLiteral("Not connected yet");
+}
+
+Bridge::Snapshot Bridge::snapshot() const
+{
+    QMutexLocker lock(&mutex);
+    return shared;
+}
+
+void Bridge::setObserver(std::function<void(const Snapshot &)> newObserver)
+{
+    QMutexLocker lock(&mutex);
+    observer = std::move(newObserver);
+}
+
+void Bridge::publish(const std::function<void(Snapshot &)> &change)
+{
+    Snapshot copy;
+    std::function<void(const Snapshot &)> notify;
+    {
+        QMutexLocker lock(&mutex);
+        change(shared);
+        copy = shared;
+        notify = observer;
+    }
+    if (notify)
+        notify(copy);
+}
+
+// The work runs on the Qt thread once no exchange waits there (so no two
+// requests are ever on the wire together); the caller waits a bounded time.
+// Work that starts after its caller gave up sends nothing.
+std::optional<QString> Bridge::call(Work work)
+{
+    auto promise = std::make_shared<std::promise<std::optional<QString>>>();
+    auto abandoned = std::make_shared<std::atomic_bool>(false);
+    std::future<std::optional<QString>> future = promise->get_future();
+    QMetaObject::invokeMethod(
+        this,
+        [this, promise, abandoned, work] {
+            runGuarded([promise, abandoned, work] {
+                promise->set_value(*abandoned ? std::nullopt : work());
+            });
+        },
+        Qt::QueuedConnection);
+    if (future.wait_for(std::chrono::milliseconds(RequestTimeoutMs)) == std::future_status::ready)
+        return future.get();
+    *abandoned = true;
+    return QStringLiteral("the controller's line was busy for %1 ms; nothing was sent")
+        .arg(RequestTimeoutMs);
+}
+
+void Bridge::runGuarded(std::function<void()> task)
+{
+    if (controller && controller->deferIfBusy(this, [this, task] { runGuarded(task); }))
+        return;
+    task();
+}
+
+std::optional<QString> Bridge::open(const QString &port)
+{
+    return call([this, port]() -> std::optional<QString> {
+        requestedPort = port;
+        reopen();
+        return controller ? std::nullopt : std::optional<QString>(snapshot().status);
+    });
+}
+
+void Bridge::reopen()
+{
+    pollTimer.stop();
+    controller.reset();
+    const auto names = Link::Controller::portNames(
+        requestedPort.isEmpty() ? QStringList() : QStringList { requestedPort });
+    if (!names) {
+        fail(names.failure().message);
+        return;
+    }
+    auto opened = Link::Controller::open(names->first());
+    if (!opened) {
+        fail(opened.failure().message);
+        return;
+    }
+    controller = std::move(*opened);
+    reopenTimer.stop();
+    missedPolls = 0;
+    polls = 0;
+    refresh(Link::Command::ReadVoltages);
+    refresh(Link::Command::ReadCoefficients);
+    poll();
+    pollTimer.start();
+}
+
+void Bridge::fail(const QString &why)
+{
+    publish([&why](Snapshot &s) {
+        s.on = false;
+        s.status = why;
+    });
+    if (!controller || controller->isLost()) {
+        pollTimer.stop();
+        controller.reset();
+        reopenTimer.start();
+    }
+}
+
+// One reading into the snapshot; the failure, if any.
+std::optional<QString> Bridge::refresh(char command)
+{
+    const auto block = controller ? controller->read(command)
+                                  : Link::Result<Link::ValueBlock>(
+                                      Link::Failure { Link::Failure::LineLost, snapshot().status });
+    if (!block)
+        return block.failure().message;
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    publish([&](Snapshot &s) {
+        Reading &reading = command == Link::Command::ReadVoltages ? s.setPoints
+            : command == Link::Command::ReadCurrents              ? s.currents
+                                                                  : s.coefficients;
+        reading = { *block, now };
+    });
+    return std::nullopt;
+}
+
+void Bridge::poll()
+{
+    if (!controller || controller->isBusy())
+        return; // a request of a client is on the line: this tick is skipped
+    ++polls;
+    const auto failure = refresh(Link::Command::ReadCurrents);
+    if (!failure && polls % PollsPerRefresh == 0)
+        refresh(polls % (2 * PollsPerRefresh) ? Link::Command::ReadVoltages
+                                              : Link::Command::ReadCoefficients);
+    if (!failure) {
+        missedPolls = 0;
+        if (!snapshot().on)
+            publish([this](Snapshot &s) {
+                s.on = true;
+                s.status = QStringLiteral("Connected to %1; replies come").arg(controller->name());
+            });
+    } else if (controller->isLost()) {
+        fail(*failure
+             + QStringLiteral("; trying to reopen it every %1 s").arg(ReopenIntervalMs / 1000));
+    } else if (++missedPolls >= MissedPollsForFault) {
+        fail(QStringLiteral("No reply from the controller on %1 for %2 polls: %3")
+                 .arg(controller->name())
+                 .arg(missedPolls)
+                 .arg(*failure));
+    }
+}
+
+std::optional<QString> Bridge::setPoint(int index, double volts)
+{
+    return call([this, index, volts]() -> std::optional<QString> {
+        if (!controller)
+            return snapshot().status;
+        controller->setPoint(index, volts);
+        return refresh(Link::Command::ReadVoltages);
+    });
+}
+
+std::optional<QString> Bridge::setCoefficient(int slot, float value)
+{
+    return call([this, slot, value]() -> std::optional<QString> {
+        if (!controller)
+            return snapshot().status;
+        // All eight go out together: the other seven as the controller holds
+        // them now, never guessed.
+        const auto current = controller->read(Link::Command::ReadCoefficients);
+        if (!current)
+            return current.failure().message + QStringLiteral("; nothing was sent");
+        Link::ValueBlock values = *current;
+        values[slot] = value;
+        controller->writeCoefficients(values);
+        return refresh(Link::Command::ReadCoefficients);
+    });
+}
+
+std::optional<QString> Bridge::commit()
+{
+    return call([this]() -> std::optional<QString> {
+        if (!controller)
+            return snapshot().status;
+        controller->commit();
+        return std::nullopt;
+    });
+}

@@ -1,0 +1,76 @@
+#ifndef BRIDGE_H
+#define BRIDGE_H
+
+#include "controller.h"
+
+#include <QMutex>
+#include <QObject>
+#include <QTimer>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+// The controller as the device server sees it. Lives on the Qt thread, which
+// alone talks to the line: it polls the currents every 400 ms, re-reads the
+// set-points and coefficients every few seconds, reopens a lost line, and
+// keeps the last good values with the time of the reply they came from.
+// Requests from the server's own threads are queued onto the Qt thread,
+// through the link's guard, and waited for a bounded time.
+class Bridge : public QObject
+{
+    Q_OBJECT
+
+public:
+    struct Reading
+    {
+        Link::ValueBlock values {};
+        qint64 atMs = -1; // since the epoch; -1 never read
+    };
+    struct Snapshot
+    {
+        Reading setPoints, currents, coefficients;
+        bool on = false;
+        QString status;
+    };
+    static constexpr int PollIntervalMs = 400;
+    static constexpr int ReopenIntervalMs = 3000;
+    static constexpr int RequestTimeoutMs = 3000;
+
+    explicit Bridge(QObject *parent = nullptr);
+
+    // Thread-safe.
+    Snapshot snapshot() const;
+    // Called on the Qt thread after every change of the snapshot.
+    void setObserver(std::function<void(const Snapshot &)> observer);
+
+    // From any thread but the Qt one: nothing on success, else why not.
+    std::optional<QString> open(const QString &requestedPort);
+    std::optional<QString> setPoint(int index, double volts);
+    std::optional<QString> setCoefficient(int slot, float value);
+    std::optional<QString> commit();
+
+private:
+    using Work = std::function<std::optional<QString>()>;
+    std::optional<QString> call(Work work);
+    void runGuarded(std::function<void()> task);
+
+    void reopen();
+    void poll();
+    std::optional<QString> refresh(char command);
+    void fail(const QString &why);
+    void publish(const std::function<void(Snapshot &)> &change);
+
+    QString requestedPort;
+    std::unique_ptr<Link::Controller> controller;
+    QTimer pollTimer;
+    QTimer reopenTimer;
+    int polls = 0;
+    int missedPolls = 0;
+
+    mutable QMutex mutex;
+    Snapshot shared;
+    std::function<void(const Snapshot &)> observer;
+};
+
+#endif // BRIDGE_H

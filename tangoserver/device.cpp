@@ -1,0 +1,332 @@
+// The TANGO side of the server, kept to this one file: the device class
+// TorvanBiasController, its attributes and its command. Every request goes to
+// the bridge, which alone talks to the line, on the Qt thread.
+#include "device.h"
+
+#include "bridge.h"
+#include "quantities.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+
+#include <tango/tango.h>
+
+#include <cmath>
+#include <sys/time.h>
+#include <thread>
+
+namespace {
+
+Bridge *theBridge = nullptr;
+
+enum class Quantity { SetPoint, Current, Coefficient };
+
+// A value older than this reads as ATTR_INVALID, never as live. The currents
+// are polled every 400 ms; set-points and coefficients are read again every
+// few seconds (and after every write).
+qint64 staleAfterMs(Quantity quantity)
+{
+    return quantity == Quantity::Current ? 1000 : 8000;
+}
+
+// TANGO's attribute names ignore case, so the coefficients (IC0 ...) carry a
+// prefix that keeps them apart from the currents (Ic0 ...).
+std::string attributeName(Quantity quantity, int slot)
+{
+    const QString name = quantity == Quantity::SetPoint ? Link::setPointName(slot)
+        : quantity == Quantity::Current                 ? Link::currentName(slot)
+                                                        : "Coef" + Link::coefficientName(slot);
+    return name.toStdString();
+}
+
+[[noreturn]] void refuse(const QString &why, const char *where)
+{
+    Tango::Except::throw_exception("TorvanRequestFailed", why.toStdString(), where);
+}
+
+timeval timeOf(qint64 ms)
+{
+    return { time_t(ms / 1000), suseconds_t((ms % 1000) * 1000) };
+}
+
+class TorvanBiasController : public TANGO_BASE_CLASS
+{
+public:
+    TorvanBiasController(Tango::DeviceClass *deviceClass, std::string &name)
+        : TANGO_BASE_CLASS(deviceClass, name)
+    {
+        init_device();
+    }
+    ~TorvanBiasController() override { delete_device(); }
+
+    void init_device() override
+    {
+        theBridge->setObserver([this](const Bridge::Snapshot &s) { pushEvents(s); });
+        // Opens the adapter; a failure shows in the state and status, and the
+        // bridge keeps trying.
+        theBridge->open(serialPortProperty());
+    }
+
+    void delete_device() override { theBridge->setObserver({}); }
+
+    Tango::DevState dev_state() override
+    {
+        const Bridge::Snapshot s = theBridge->snapshot();
+        set_state(s.on ? Tango::ON : Tango::FAULT);
+        set_status(s.status.toStdString());
+        return get_state();
+    }
+
+    Tango::ConstDevString dev_status() override
+    {
+        dev_state();
+        return TANGO_BASE_CLASS::dev_status();
+    }
+
+    void read(Quantity quantity, int slot, Tango::Attribute &attribute)
+    {
+        const Bridge::Snapshot s = theBridge->snapshot();
+        const Bridge::Reading &reading = readingOf(s, quantity);
+        if (reading.atMs < 0) {
+            attribute.set_quality(Tango::ATTR_INVALID);
+            return;
+        }
+        const bool stale
+            = QDateTime::currentMSecsSinceEpoch() - reading.atMs > staleAfterMs(quantity);
+        const Tango::AttrQuality quality = stale ? Tango::ATTR_INVALID : Tango::ATTR_VALID;
+        timeval when = timeOf(reading.atMs);
+        if (quantity == Quantity::Coefficient) {
+            floats[slot] = reading.values[slot];
+            attribute.set_value_date_quality(&floats[slot], when, quality);
+        } else {
+            double &value = doubles[int(quantity)][slot];
+            value = valueOf(quantity, reading.values[slot]);
+            attribute.set_value_date_quality(&value, when, quality);
+        }
+    }
+
+private:
+    static const Bridge::Reading &readingOf(const Bridge::Snapshot &s, Quantity quantity)
+    {
+        return quantity == Quantity::SetPoint ? s.setPoints
+            : quantity == Quantity::Current   ? s.currents
+                                              : s.coefficients;
+    }
+
+    static double valueOf(Quantity quantity, float raw)
+    {
+        return quantity == Quantity::Current ? Link::milliamps(raw) : double(raw);
+    }
+
+    QString serialPortProperty()
+    {
+        if (!Tango::Util::_UseDb)
+            return {};
+        Tango::DbData data;
+        data.push_back(Tango::DbDatum("SerialPort"));
+        get_db_device()->get_property(data);
+        std::string port;
+        if (!data[0].is_empty())
+            data[0] >> port;
+        return QString::fromStdString(port);
+    }
+
+    // On the Qt thread, after each new reading: change and archive events,
+    // filtered by TANGO against each attribute's abs_change.
+    void pushEvents(const Bridge::Snapshot &s)
+    {
+        for (const Quantity quantity :
+             { Quantity::SetPoint, Quantity::Current, Quantity::Coefficient }) {
+            const Bridge::Reading &reading = readingOf(s, quantity);
+            qint64 &pushed = pushedAtMs[int(quantity)];
+            if (reading.atMs < 0 || reading.atMs == pushed)
+                continue;
+            pushed = reading.atMs;
+            for (int slot = 0; slot < Link::SlotCount; ++slot)
+                pushOne(quantity, slot, reading);
+        }
+    }
+
+    void pushOne(Quantity quantity, int slot, const Bridge::Reading &reading)
+    {
+        const std::string name = attributeName(quantity, slot);
+        timeval when = timeOf(reading.atMs);
+        try {
+            if (quantity == Quantity::Coefficient) {
+                Tango::DevFloat value = reading.values[slot];
+                push_change_event(name, &value, when, Tango::ATTR_VALID);
+                push_archive_event(name, &value, when, Tango::ATTR_VALID);
+            } else {
+                Tango::DevDouble value = valueOf(quantity, reading.values[slot]);
+                push_change_event(name, &value, when, Tango::ATTR_VALID);
+                push_archive_event(name, &value, when, Tango::ATTR_VALID);
+            }
+        } catch (const Tango::DevFailed &) {
+            // Nobody subscribed, or the value did not change enough: nothing to send.
+        }
+    }
+
+    Tango::DevDouble doubles[2][Link::SlotCount] {};
+    Tango::DevFloat floats[Link::SlotCount] {};
+    qint64 pushedAtMs[3] = { -1, -1, -1 };
+};
+
+class SlotAttribute : public Tango::Attr
+{
+public:
+    SlotAttribute(Quantity quantity, int slot)
+        : Tango::Attr(attributeName(quantity, slot).c_str(),
+                      quantity == Quantity::Coefficient ? Tango::DEV_FLOAT : Tango::DEV_DOUBLE,
+                      quantity == Quantity::Current ? Tango::READ : Tango::READ_WRITE)
+        , quantity(quantity)
+        , slot(slot)
+    {
+        Tango::UserDefaultAttrProp properties;
+        if (quantity == Quantity::SetPoint) {
+            properties.set_unit("V");
+            properties.set_format("%6.3f");
+            properties.set_min_value("0");
+            properties.set_max_value("2.5");
+            properties.set_event_abs_change("0.001");
+            properties.set_archive_event_abs_change("0.001");
+        } else if (quantity == Quantity::Current) {
+            properties.set_unit("mA");
+            properties.set_format("%6.2f");
+            properties.set_event_abs_change("0.01");
+            properties.set_archive_event_abs_change("0.01");
+        } else {
+            properties.set_format("%.9g");
+            properties.set_event_abs_change("1e-9");
+            properties.set_archive_event_abs_change("1e-9");
+        }
+        set_default_properties(properties);
+        set_change_event(true, true);
+        set_archive_event(true, true);
+    }
+
+    void read(Tango::DeviceImpl *device, Tango::Attribute &attribute) override
+    {
+        static_cast<TorvanBiasController *>(device)->read(quantity, slot, attribute);
+    }
+
+    void write(Tango::DeviceImpl *, Tango::WAttribute &attribute) override
+    {
+        std::optional<QString> failure;
+        if (quantity == Quantity::SetPoint) {
+            Tango::DevDouble volts;
+            attribute.get_write_value(volts);
+            if (!Link::isSetPointInRange(volts))
+                refuse(QStringLiteral("%1 V is outside 0 to 2.5 V; nothing was sent").arg(volts),
+                       "TorvanBiasController::write");
+            failure = theBridge->setPoint(slot, Link::roundedSetPoint(volts));
+        } else {
+            Tango::DevFloat value;
+            attribute.get_write_value(value);
+            if (!std::isfinite(value))
+                refuse(QStringLiteral("a coefficient must be a finite number; nothing was sent"),
+                       "TorvanBiasController::write");
+            failure = theBridge->setCoefficient(slot, value);
+        }
+        if (failure)
+            refuse(*failure, "TorvanBiasController::write");
+    }
+
+    bool is_allowed(Tango::DeviceImpl *, Tango::AttReqType) override { return true; }
+
+private:
+    Quantity quantity;
+    int slot;
+};
+
+class WriteEepromCommand : public Tango::Command
+{
+public:
+    WriteEepromCommand()
+        : Tango::Command("WriteEeprom", Tango::DEV_VOID, Tango::DEV_VOID,
+                         "Has the controller store its settings in its EEPROM.", "",
+                         Tango::OPERATOR)
+    { }
+
+    CORBA::Any *execute(Tango::DeviceImpl *, const CORBA::Any &) override
+    {
+        if (const auto failure = theBridge->commit())
+            refuse(*failure, "TorvanBiasController::WriteEeprom");
+        return new CORBA::Any();
+    }
+
+    bool is_allowed(Tango::DeviceImpl *, const CORBA::Any &) override { return true; }
+};
+
+} // namespace
+
+class TorvanBiasControllerClass : public Tango::DeviceClass
+{
+public:
+    static TorvanBiasControllerClass *init(const char *name)
+    {
+        static TorvanBiasControllerClass *instance = nullptr;
+        if (!instance) {
+            std::string className(name);
+            instance = new TorvanBiasControllerClass(className);
+        }
+        return instance;
+    }
+
+protected:
+    explicit TorvanBiasControllerClass(std::string &name)
+        : Tango::DeviceClass(name)
+    { }
+
+    void attribute_factory(std::vector<Tango::Attr *> &attributes) override
+    {
+        for (const Quantity quantity :
+             { Quantity::SetPoint, Quantity::Current, Quantity::Coefficient })
+            for (int slot = 0; slot < Link::SlotCount; ++slot)
+                attributes.push_back(new SlotAttribute(quantity, slot));
+    }
+
+    void command_factory() override { command_list.push_back(new WriteEepromCommand); }
+
+    void device_factory(const Tango::DevVarStringArray *names) override
+    {
+        for (CORBA::ULong i = 0; i < names->length(); ++i) {
+            std::string name((*names)[i].in());
+            auto *device = new TorvanBiasController(this, name);
+            device_list.push_back(device);
+            if (Tango::Util::_UseDb && !Tango::Util::_FileDb)
+                export_device(device);
+            else
+                export_device(device, name.c_str());
+        }
+    }
+};
+
+void Tango::DServer::class_factory()
+{
+    add_class(TorvanBiasControllerClass::init("TorvanBiasController"));
+}
+
+int runDeviceServer(int argc, char *argv[], Bridge &bridge)
+{
+    theBridge = &bridge;
+    try {
+        Tango::Util *util = Tango::Util::init(argc, argv);
+        // Requests are serialised on the Qt thread; TANGO's own monitors would
+        // only deadlock against events pushed from there.
+        util->set_serial_model(Tango::NO_SYNC);
+        std::thread server([util] {
+            try {
+                util->server_init();
+                util->server_run();
+            } catch (const CORBA::Exception &failure) {
+                Tango::Except::print_exception(failure);
+            }
+            QMetaObject::invokeMethod(qApp, [] { QCoreApplication::exit(1); });
+        });
+        server.detach();
+        return QCoreApplication::exec();
+    } catch (const CORBA::Exception &failure) { // DevFailed among them
+        Tango::Except::print_exception(failure);
+        return 1;
+    }
+}
