@@ -12,6 +12,14 @@
 
 namespace {
 
+// "delay, short-reply, ... junk or ack"
+QString faultMenu()
+{
+    QStringList names = SimController::faultNames();
+    const QString last = names.takeLast();
+    return names.join(QStringLiteral(", ")) + QStringLiteral(" or ") + last;
+}
+
 // The command line, read into a controller; the first bad option is kept as
 // its one-line message.
 class Settings
@@ -36,8 +44,7 @@ public:
               "file" },
             { "delay", "Delay every reply by <ms> milliseconds.", "ms", "0" },
             { "fault",
-              "Misbehave once, on the next request it fits: "
-                  + SimController::faultNames().join(QStringLiteral(", ")) + ". May be repeated.",
+              "Misbehave once, on the next request it fits: " + faultMenu() + ". May be repeated.",
               "kind" },
             { "fault-rate",
               "Misbehave on <percent> of all requests, in ways drawn from the whole "
