@@ -1,5 +1,6 @@
 """What the TANGO tests share."""
 import socket
+import subprocess
 import time
 
 
@@ -20,3 +21,14 @@ def wait_for(predicate, seconds, what):
             pass
         time.sleep(0.05)
     raise AssertionError(f"{what} within {seconds} s")
+
+
+def stop(process):
+    """Ends a process the test started, kindly first."""
+    if process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(20)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()

@@ -4,14 +4,13 @@ its SerialPort property, and the server started by its instance name only."""
 import getpass
 import os
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
 import time
 import unittest
 
-from common import free_port, wait_for
+from common import free_port, stop, wait_for
 
 SERVER, SIM = sys.argv[1], sys.argv[2]
 SCHEMA = "/usr/share/dbconfig-common/data/tango-db/install/mysql"
@@ -22,13 +21,12 @@ DEVICE = "torvan/bias/db"
 
 
 class WithDatabase(unittest.TestCase):
-    processes = []
-
     @classmethod
     def start(cls, command, **kwargs):
         process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                    **kwargs)
-        cls.processes.append(process)
+        # Stopped in reverse order, even when setting up failed half way.
+        cls.addClassCleanup(stop, process)
         return process
 
     @classmethod
@@ -64,7 +62,7 @@ class WithDatabase(unittest.TestCase):
         wait_for(lambda: tango.Database().get_server_list() is not None, 30, "DataBaseds did not start")
 
         sim = subprocess.Popen([SIM, "--log"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-        cls.processes.append(sim)
+        cls.addClassCleanup(stop, sim)
         cls.sim_path = sim.stdout.readline().strip()
         database = tango.Database()
         info = tango.DbDevInfo()
@@ -74,15 +72,6 @@ class WithDatabase(unittest.TestCase):
         cls.start([SERVER, "dbtest"], env=cls.env)
         cls.device = tango.DeviceProxy(DEVICE)
         wait_for(lambda: cls.device.state() == tango.DevState.ON, 30, "the device is not ON")
-
-    @classmethod
-    def tearDownClass(cls):
-        for process in reversed(cls.processes):
-            process.send_signal(signal.SIGTERM)
-            try:
-                process.wait(20)
-            except subprocess.TimeoutExpired:
-                process.kill()
 
     def test_reads_and_writes_through_the_database(self):
         self.assertIn(self.sim_path, self.device.status())

@@ -5,7 +5,6 @@ import math
 import multiprocessing
 import os
 import re
-import signal
 import struct
 import subprocess
 import sys
@@ -13,7 +12,7 @@ import tempfile
 import time
 import unittest
 
-from common import free_port, wait_for
+from common import free_port, stop, wait_for
 
 import tango
 
@@ -53,8 +52,7 @@ class Simulator:
         return sum("OVERLAP" in line for line in self.log)
 
     def stop(self):
-        self.process.send_signal(signal.SIGTERM)
-        self.process.wait(10)
+        stop(self.process)
 
 
 def writer(address, name, seconds, results):
@@ -76,10 +74,12 @@ class NoDatabase(unittest.TestCase):
         cls.dir = tempfile.TemporaryDirectory()
         cls.link = os.path.join(cls.dir.name, "adapter")
         cls.sim = Simulator(cls.link)
+        cls.addClassCleanup(lambda: cls.sim.stop())  # the one in use at the end
         port = free_port()
         env = dict(os.environ, TORVAN_SIMULATED_ADAPTER=cls.link)
         cls.server = subprocess.Popen([SERVER, "test", "-nodb", "-dlist", DEVICE,
                                        "-ORBendPoint", f"giop:tcp:127.0.0.1:{port}"], env=env)
+        cls.addClassCleanup(stop, cls.server)
         cls.address = f"tango://127.0.0.1:{port}/{DEVICE}#dbase=no"
         cls.device = tango.DeviceProxy(cls.address)
         wait_for(lambda: cls.ping(), 20, "the server did not answer")
@@ -92,12 +92,6 @@ class NoDatabase(unittest.TestCase):
             return True
         except tango.DevFailed:
             return False
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.server.send_signal(signal.SIGTERM)
-        cls.server.wait(20)
-        cls.sim.stop()
 
     def test_1_reads_every_kind(self):
         for slot, amperes in enumerate(CURRENTS):
