@@ -19,14 +19,6 @@ using Link::Failure;
 
 namespace {
 
-Link::Result<std::unique_ptr<Link::Controller>> openController(const Options &options)
-{
-    const auto names = Link::Controller::portNames(options.ports);
-    if (!names)
-        return names.failure();
-    return Link::Controller::open(names->first());
-}
-
 void printPort(const Link::PortEntry &entry, bool qualifies, const Options &options)
 {
     if (!options.all) {
@@ -187,7 +179,7 @@ int setVoltage(const QStringList &arguments, const Options &options)
     const int index = vc ? Link::cSlot(*channel) : Link::bSlot(*channel);
     const QString name = vc ? QStringLiteral("Vc") : QStringLiteral("Vb");
 
-    const auto controller = openController(options);
+    const auto controller = Link::openController(options.ports);
     if (!controller)
         return report(controller.failure());
     (*controller)->setPoint(index, *value);
@@ -209,7 +201,7 @@ int setVoltage(const QStringList &arguments, const Options &options)
 
 int commitToEeprom(const QStringList &, const Options &options)
 {
-    const auto controller = openController(options);
+    const auto controller = Link::openController(options.ports);
     if (!controller)
         return report(controller.failure());
     (*controller)->commit();
@@ -235,7 +227,7 @@ int writeCoefficients(const QStringList &arguments, const Options &options)
                                 .arg(Link::coefficientName(slot), arguments[1 + slot]) });
         values[slot] = *value;
     }
-    const auto controller = openController(options);
+    const auto controller = Link::openController(options.ports);
     if (!controller)
         return report(controller.failure());
     (*controller)->writeCoefficients(values);
@@ -250,7 +242,7 @@ int coefficients(const QStringList &arguments, const Options &options)
 {
     if (!arguments.isEmpty())
         return writeCoefficients(arguments, options);
-    const auto controller = openController(options);
+    const auto controller = Link::openController(options.ports);
     if (!controller)
         return report(controller.failure());
     const auto block = (*controller)->read(Link::Command::ReadCoefficients);
@@ -271,7 +263,7 @@ int coefficients(const QStringList &arguments, const Options &options)
 
 int backUp(const QStringList &arguments, const Options &options)
 {
-    const auto controller = openController(options);
+    const auto controller = Link::openController(options.ports);
     if (!controller)
         return report(controller.failure());
     const auto contents = (*controller)->backup();
@@ -336,7 +328,7 @@ int restore(const QStringList &arguments, const Options &options)
         return Success;
     }
     const QJsonArray notFinite = announceNotFinite(*contents, options);
-    const auto controller = openController(options);
+    const auto controller = Link::openController(options.ports);
     if (!controller)
         return report(controller.failure());
     if (const auto failure = (*controller)->restore(*contents, options.commit))

@@ -9,7 +9,6 @@
 #include <QtEndian>
 
 #include <cmath>
-#include <cstring>
 
 namespace Backup {
 
@@ -18,6 +17,7 @@ namespace {
 const QLatin1String FormatName("torvan-controller-backup");
 
 using Link::coefficientName;
+using Link::sameBits;
 using Link::setPointName;
 
 std::optional<QString> setPointFault(const QString &field, float volts)
@@ -33,11 +33,6 @@ std::optional<float> floatFromBytes(const QString &hex)
     if (hex.size() != 8 || bytes.size() != 4 || bytes.toHex() != hex.toLower().toLatin1())
         return std::nullopt;
     return qFromLittleEndian<float>(bytes.constData());
-}
-
-bool sameBits(float a, float b)
-{
-    return std::memcmp(&a, &b, sizeof a) == 0;
 }
 
 // Reads the document's parts, keeping the first fault it finds.

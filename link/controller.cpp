@@ -6,8 +6,6 @@
 #include "quantities.h"
 #include "seriallink.h"
 
-#include <cstring>
-
 namespace Link {
 
 namespace {
@@ -18,7 +16,7 @@ QStringList differences(const ValueBlock &wanted, const ValueBlock &found,
 {
     QStringList names;
     for (int slot = 0; slot < SlotCount; ++slot) {
-        if (std::memcmp(&wanted[slot], &found[slot], sizeof(float)) != 0)
+        if (!sameBits(wanted[slot], found[slot]))
             names << QStringLiteral("%1 (%2, not %3)")
                          .arg(name(slot), coefficientText(found[slot], QLocale::c()),
                               coefficientText(wanted[slot], QLocale::c()));
@@ -163,6 +161,14 @@ std::optional<Failure> Controller::restore(const Backup::Contents &contents, boo
     if (commitAfter)
         commit();
     return std::nullopt;
+}
+
+Result<std::unique_ptr<Controller>> openController(const QStringList &requestedPorts)
+{
+    const auto names = Controller::portNames(requestedPorts);
+    if (!names)
+        return names.failure();
+    return Controller::open(names->first());
 }
 
 Result<Controllers> openControllers(const QStringList &requestedPorts)

@@ -101,6 +101,8 @@ private:
 // Several controllers, opened together: all of them, or the first failure.
 using Controllers = std::vector<std::unique_ptr<Controller>>;
 Result<Controllers> openControllers(const QStringList &requestedPorts);
+// The one port named (the first, if several), or else the one qualifying adapter.
+Result<std::unique_ptr<Controller>> openController(const QStringList &requestedPorts);
 
 } // namespace Link
 

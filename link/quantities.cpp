@@ -1,5 +1,7 @@
 #include "quantities.h"
 
+#include <cstring>
+
 namespace Link {
 
 namespace {
@@ -34,6 +36,11 @@ QString currentName(int slot)
 QString coefficientName(int slot)
 {
     return slotName("IC", "IB", slot);
+}
+
+bool sameBits(float a, float b)
+{
+    return std::memcmp(&a, &b, sizeof a) == 0;
 }
 
 QString voltsText(float volts)

@@ -20,6 +20,10 @@ QString setPointName(int slot); // Vc0, Vb0, ... Vb3
 QString currentName(int slot); // Ic0, Ib0, ... Ib3
 QString coefficientName(int slot); // IC0, IB0, ... IB3
 
+// Calibration and set-points are compared exactly: NaN payloads and the sign
+// of zero count, as they do on the wire.
+bool sameBits(float a, float b);
+
 QString voltsText(float volts); // "1.250"
 double milliamps(float amperes);
 QString milliampsText(float amperes); // "12.35", from amperes

@@ -92,13 +92,8 @@ void Bridge::reopen()
 {
     pollTimer.stop();
     controller.reset();
-    const auto names = Link::Controller::portNames(
-        requestedPort.isEmpty() ? QStringList() : QStringList { requestedPort });
-    if (!names) {
-        fail(names.failure().message);
-        return;
-    }
-    auto opened = Link::Controller::open(names->first());
+    auto opened = Link::openController(requestedPort.isEmpty() ? QStringList()
+                                                               : QStringList { requestedPort });
     if (!opened) {
         fail(opened.failure().message);
         return;
@@ -126,12 +121,10 @@ void Bridge::fail(const QString &why)
     }
 }
 
-// One reading into the snapshot; the failure, if any.
+// One reading of the open controller into the snapshot; the failure, if any.
 std::optional<QString> Bridge::refresh(char command)
 {
-    const auto block = controller ? controller->read(command)
-                                  : Link::Result<Link::ValueBlock>(
-                                      Link::Failure { Link::Failure::LineLost, snapshot().status });
+    const auto block = controller->read(command);
     if (!block)
         return block.failure().message;
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
