@@ -31,28 +31,32 @@ class Simulator:
     that a later simulator can take over."""
 
     def __init__(self, link, *options):
-        self.log = tempfile.NamedTemporaryFile("w+", suffix=".log")
-        self.process = subprocess.Popen([SIM, "--log", "--currents", ",".join(map(str, CURRENTS)), *options],
-                                        stdout=subprocess.PIPE, stderr=self.log, text=True)
+        # The simulator appends to its log through a file of its own: a shared
+        # file offset would let this process's reads move where it writes.
+        handle, self.log = tempfile.mkstemp(suffix=".log", dir=os.path.dirname(link))
+        os.close(handle)
+        with open(self.log, "a") as log:
+            self.process = subprocess.Popen(
+                [SIM, "--log", "--currents", ",".join(map(str, CURRENTS)), *options],
+                stdout=subprocess.PIPE, stderr=log, text=True)
         path = self.process.stdout.readline().strip()
         if os.path.lexists(link):
             os.unlink(link)
         os.symlink(path, link)
 
-    def frames(self):
-        self.log.seek(0)
-        return [m.group(1) for m in map(FRAME.search, self) if m]
+    def lines(self):
+        with open(self.log) as log:
+            return log.readlines()
 
-    def __iter__(self):
-        self.log.seek(0)
-        return iter(self.log.readlines())
+    def frames(self):
+        return [m.group(1) for m in map(FRAME.search, self.lines()) if m]
 
     def overlaps(self):
-        self.log.seek(0)
-        return sum("OVERLAP" in line for line in self.log)
+        return sum("OVERLAP" in line for line in self.lines())
 
     def stop(self):
         stop(self.process)
+        self.process.stdout.close()
 
 
 def writer(address, name, seconds, results):
@@ -152,7 +156,10 @@ class NoDatabase(unittest.TestCase):
         sent = self.sim.frames()[before:]
         for name, count, last, reads in reports:
             self.assertEqual(reads, f32(last), name)
-            self.assertEqual(sum(f.startswith(f"ff 53 {indices[name]:02x} ") for f in sent), count, name)
+            values = [struct.unpack("<f", bytes.fromhex(f[9:20].replace(" ", "")))[0]
+                      for f in sent if f.startswith(f"ff 53 {indices[name]:02x} ")]
+            written = [f32(round(0.001 * (n % 2500), 3)) for n in range(1, count + 1)]
+            self.assertEqual(values, written, name)
 
     def test_6_a_lost_line_is_a_fault_until_it_is_back(self):
         self.sim.stop()
