@@ -4,6 +4,7 @@
 #include <QEventLoop>
 #include <QIODevice>
 #include <QPointer>
+#include <QSerialPort>
 #include <QTimer>
 
 namespace Link {
@@ -60,6 +61,39 @@ void runDeferred(QIODevice *port)
     guardOf(port).runningDeferred = false;
 }
 
+// Sleeps in a local event loop until done() holds, the port closes or ms have
+// passed; wakeUp is the port's signal that done() may hold now. Qt delivers
+// serial bytes from a socket notifier on Linux but in posted events on
+// Windows, and a dispatcher that has just sent posted events goes back to
+// sleep until the next new event; quitting the loop interrupts it either way.
+// A precise timer ends the wait; should it fire a hair early, it is armed for
+// the rest.
+template<typename Signal>
+void waitInEventLoop(QIODevice *port, int ms, Signal wakeUp, const std::function<bool()> &done)
+{
+    const QDeadlineTimer deadline(ms, Qt::PreciseTimer);
+    QEventLoop wait;
+    QTimer deadlineTimer;
+    deadlineTimer.setSingleShot(true);
+    deadlineTimer.setTimerType(Qt::PreciseTimer);
+    const auto over = [&] {
+        if (!port->isOpen() || done() || deadline.hasExpired())
+            return true;
+        if (!deadlineTimer.isActive())
+            deadlineTimer.start(int((deadline.remainingTimeNSecs() + 999999) / 1000000));
+        return false;
+    };
+    const auto endWhenOver = [&] {
+        if (over())
+            wait.quit();
+    };
+    QObject::connect(port, wakeUp, &wait, endWhenOver);
+    QObject::connect(port, &QIODevice::aboutToClose, &wait, &QEventLoop::quit);
+    QObject::connect(&deadlineTimer, &QTimer::timeout, &wait, endWhenOver);
+    if (!over())
+        wait.exec();
+}
+
 void writeFrame(QIODevice *port, const QByteArray &frame)
 {
     // Whatever waits on the port now answered an earlier request (a reply that
@@ -67,40 +101,34 @@ void writeFrame(QIODevice *port, const QByteArray &frame)
     // so it is dropped here, and a reply is only ever taken from bytes that
     // arrived after its own request.
     drainInput(port);
-    // Neither result is looked at: a frame still queued after 10 ms leaves later on its own.
+    // Neither result is looked at: a frame still queued after 10 ms leaves
+    // later on its own. A serial port is told to start the write now rather
+    // than on the event loop's next turn. The wait is the event loop's, not
+    // waitForBytesWritten(): on Windows, I/O that completes while that call
+    // waits is queued without a notification and stays so after it returns,
+    // so a reply that came in before the write's own completion was reported
+    // would never be seen.
     port->write(frame);
-    port->waitForBytesWritten(WriteTimeoutMs);
+    if (auto *serialPort = qobject_cast<QSerialPort *>(port))
+        serialPort->flush();
+    waitInEventLoop(port, WriteTimeoutMs, &QIODevice::bytesWritten,
+                    [port] { return port->bytesToWrite() == 0; });
 }
 
-// The wait sleeps in a local event loop that the port wakes: readyRead once
-// the reply is whole, aboutToClose when the line goes away. Qt delivers the
-// bytes from a socket notifier on Linux but in a posted event on Windows, and
-// a dispatcher that has just sent posted events goes back to sleep until the
-// next new event; quitting the loop interrupts it either way. A precise timer
-// ends the window; should it fire a hair early, it is armed for the rest.
 void waitForReply(QIODevice *port)
 {
-    const QDeadlineTimer window(ReplyWindowMs, Qt::PreciseTimer);
-    QEventLoop wait;
-    QTimer windowEnd;
-    windowEnd.setSingleShot(true);
-    windowEnd.setTimerType(Qt::PreciseTimer);
-    const auto replyInOrWindowOver = [&] {
-        if (!port->isOpen() || port->bytesAvailable() >= ValueBlockSize || window.hasExpired())
-            return true;
-        if (!windowEnd.isActive())
-            windowEnd.start(int((window.remainingTimeNSecs() + 999999) / 1000000));
-        return false;
-    };
-    const auto endWhenDone = [&] {
-        if (replyInOrWindowOver())
-            wait.quit();
-    };
-    QObject::connect(port, &QIODevice::readyRead, &wait, endWhenDone);
-    QObject::connect(port, &QIODevice::aboutToClose, &wait, &QEventLoop::quit);
-    QObject::connect(&windowEnd, &QTimer::timeout, &wait, endWhenDone);
-    if (!replyInOrWindowOver())
-        wait.exec();
+    waitInEventLoop(port, ReplyWindowMs, &QIODevice::readyRead,
+                    [port] { return port->bytesAvailable() >= ValueBlockSize; });
+}
+
+// The port's wait is over: what was deferred meanwhile runs once the caller
+// has dealt with the outcome.
+void endWait(QIODevice *port)
+{
+    guardOf(port).waiting = false;
+    if (!guardOf(port).deferred.isEmpty())
+        QMetaObject::invokeMethod(
+            port, [port] { runDeferred(port); }, Qt::QueuedConnection);
 }
 
 } // namespace
@@ -128,8 +156,12 @@ void sendCommand(QIODevice *port, const QByteArray &frame)
 {
     if (deferIfBusy(port, port, [port, frame] { sendCommand(port, frame); }))
         return;
-    if (port->isOpen())
-        writeFrame(port, frame);
+    if (!port->isOpen())
+        return;
+    // The write's wait runs the event loop too: nothing else may reach the wire meanwhile.
+    guardOf(port).waiting = true;
+    writeFrame(port, frame);
+    endWait(port);
 }
 
 std::optional<ValueBlock> exchange(QIODevice *port, char command)
@@ -143,11 +175,7 @@ std::optional<ValueBlock> exchange(QIODevice *port, char command)
     waitForReply(port);
     // Read everything, even a short or oversized reply, so the next exchange starts clean.
     const QByteArray reply = port->isOpen() ? port->readAll() : QByteArray();
-    guardOf(port).waiting = false;
-
-    if (!guardOf(port).deferred.isEmpty())
-        QMetaObject::invokeMethod(
-            port, [port] { runDeferred(port); }, Qt::QueuedConnection);
+    endWait(port);
     // Replies carry no command echo: only the exact length tells a reply from left-overs.
     return decodeValueBlock(reply);
 }

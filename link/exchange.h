@@ -21,24 +21,25 @@ constexpr int ReplyWindowMs = 200;
 // of an earlier request is ever taken for a new one.
 
 // Writes the frame in one piece and gives it 10 ms to leave; no reply is read.
-// While an exchange on the port is waiting, the frame goes out right after it.
+// While the port is busy, the frame goes out right after what it waits for.
 void sendCommand(QIODevice *port, const QByteArray &frame);
 
 // Sends the 3-byte request and returns the reply only if exactly 32 bytes came
-// within the reply window. Refused (nothing sent) while another exchange on the
-// same port is waiting, and on a closed port.
+// within the reply window. Refused (nothing sent) while the port is busy, and
+// on a closed port.
 std::optional<ValueBlock> exchange(QIODevice *port, char command);
 
 // Discards whatever input is waiting on the port (done before every request).
 void drainInput(QIODevice *port);
 
-// True while an exchange on this port waits for its reply.
+// True while a request on this port waits: a frame to leave, or an exchange's
+// reply to come.
 bool isBusy(const QIODevice *port);
 
-// If an exchange on the port is waiting, queues task and returns true: the
-// task runs once the exchange has returned to its caller and the event loop is
-// reached again, after the tasks queued before it, and not at all if context
-// is gone by then. Otherwise returns false, so the caller goes ahead at once.
+// If the port is busy, queues task and returns true: the task runs once the
+// request that waits has returned to its caller and the event loop is reached
+// again, after the tasks queued before it, and not at all if context is gone
+// by then. Otherwise returns false, so the caller goes ahead at once.
 bool deferIfBusy(QIODevice *port, QObject *context, std::function<void()> task);
 
 } // namespace Link

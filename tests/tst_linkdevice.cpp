@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <thread>
+#include <utility>
 #include <vector>
 
 // The link needs only a QIODevice: here one that answers like the controller,
@@ -14,11 +15,14 @@
 // are proven on each one's own event loop. The reply comes either from a timer
 // of the event loop, or the way Qt's Windows serial port hands over received
 // bytes: a call queued from the thread that completed the read, so the bytes
-// land inside a posted event.
+// land inside a posted event. That port also has a trap: what completes while
+// waitForBytesWritten() waits is queued unannounced and stays so once it
+// returns, which under load swallows a reply that beats the write's own
+// completion; the last delivery plays that.
 class ScriptedController : public QIODevice
 {
 public:
-    enum Delivery { FromTimer, PostedFromAnotherThread };
+    enum Delivery { FromTimer, PostedFromAnotherThread, HeldBackByWriteWait };
     static constexpr int Silent = -1;
 
     ScriptedController(int replyDelayMs, Delivery delivery = FromTimer)
@@ -37,6 +41,14 @@ public:
 
     bool isSequential() const override { return true; }
     qint64 bytesAvailable() const override { return pending.size() + QIODevice::bytesAvailable(); }
+    bool waitForBytesWritten(int) override
+    {
+        if (delivery != HeldBackByWriteWait || !replyDue)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(replyDelayMs + 1));
+        replyDue = false;
+        return true;
+    }
 
 protected:
     qint64 readData(char *data, qint64 maxSize) override
@@ -52,7 +64,10 @@ protected:
         frames << QByteArray(data, int(size));
         if (size != 3 || replyDelayMs == Silent) // only D, R and G are answered
             return size;
+        replyDue = true;
         const auto reply = [this] {
+            if (!std::exchange(replyDue, false))
+                return;
             pending += QByteArray(Link::ValueBlockSize, '\x01');
             emit readyRead();
         };
@@ -71,6 +86,7 @@ private:
     int replyDelayMs;
     Delivery delivery;
     QByteArray pending;
+    bool replyDue = false;
     std::vector<std::thread> completions;
 };
 Q_DECLARE_METATYPE(ScriptedController::Delivery)
@@ -97,6 +113,8 @@ void tst_LinkDevice::repliesCountOnlyInsideTheWindow_data()
     QTest::newRow("after 150 ms") << 150 << timer << true << 250;
     QTest::newRow("after 300 ms") << 300 << timer << false << 400;
     QTest::newRow("posted after 5 ms") << 5 << posted << true << 50;
+    QTest::newRow("posted while the write is waited for")
+        << 5 << ScriptedController::HeldBackByWriteWait << true << 50;
     QTest::newRow("posted, silent") << ScriptedController::Silent << posted << false << 400;
 }
 
