@@ -71,10 +71,11 @@ Link::Result<double> voltsArgument(const QString &text)
     bool ok = false;
     const double requested = text.toDouble(&ok);
     if (!ok || !Link::isSetPointInRange(requested))
-        return Link::Failure {
-            Link::Failure::BadInput,
-            QStringLiteral("VOLTS must be a number from 0 to 2.5, not \"%1\"").arg(text)
-        };
+        return Link::Failure { Link::Failure::BadInput,
+                               QStringLiteral("VOLTS must be a number from %1 to %2, not \"%3\"")
+                                   .arg(Link::SetPointMinVolts)
+                                   .arg(Link::SetPointMaxVolts)
+                                   .arg(text) };
     return Link::roundedSetPoint(requested);
 }
 

@@ -24,7 +24,10 @@ std::optional<QString> setPointFault(const QString &field, float volts)
 {
     if (Link::isSetPointInRange(volts))
         return std::nullopt;
-    return QStringLiteral("%1: %2 V is outside 0 to 2.5 V").arg(field).arg(double(volts));
+    return QStringLiteral("%1: %2 V is outside %3")
+        .arg(field)
+        .arg(double(volts))
+        .arg(Link::setPointRangeText());
 }
 
 std::optional<float> floatFromBytes(const QString &hex)

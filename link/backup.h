@@ -25,7 +25,7 @@ struct Contents
 
 QByteArray toJson(const Contents &contents);
 
-// Why restore would refuse these contents (a set-point outside 0 to 2.5 V,
+// Why restore would refuse these contents (a set-point out of range,
 // the field named), or nothing: backup writes no file that cannot be restored.
 std::optional<QString> unrestorable(const Contents &contents);
 

@@ -86,25 +86,19 @@ Result<ValueBlock> Controller::read(char command)
     return *block;
 }
 
-void Controller::send(const QByteArray &frame)
-{
-    sendCommand(&port, frame);
-    port.flush();
-}
-
 void Controller::setPoint(int index, double volts)
 {
-    send(setPointFrame(index, volts));
+    sendCommand(&port, setPointFrame(index, volts));
 }
 
 void Controller::commit()
 {
-    send(buildFrame(Command::WriteEeprom));
+    sendCommand(&port, buildFrame(Command::WriteEeprom));
 }
 
 void Controller::writeCoefficients(const ValueBlock &values)
 {
-    send(coefficientFrame(values));
+    sendCommand(&port, coefficientFrame(values));
 }
 
 Result<Backup::Contents> Controller::readContents()
@@ -148,7 +142,7 @@ QList<QByteArray> Controller::restoreFrames(const Backup::Contents &contents)
 std::optional<Failure> Controller::restore(const Backup::Contents &contents, bool commitAfter)
 {
     for (const QByteArray &frame : restoreFrames(contents))
-        send(frame);
+        sendCommand(&port, frame);
     const auto found = readContents();
     if (!found)
         return found.failure();

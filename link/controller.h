@@ -90,7 +90,6 @@ public:
 
 private:
     explicit Controller(const QString &portName);
-    void send(const QByteArray &frame);
     Result<Backup::Contents> readContents();
 
     QSerialPort port;

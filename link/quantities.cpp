@@ -18,6 +18,11 @@ bool isSetPointInRange(double volts)
     return volts >= SetPointMinVolts && volts <= SetPointMaxVolts;
 }
 
+QString setPointRangeText()
+{
+    return QStringLiteral("%1 to %2 V").arg(SetPointMinVolts).arg(SetPointMaxVolts);
+}
+
 double roundedSetPoint(double volts)
 {
     return QString::number(volts, 'f', SetPointDecimals).toDouble();

@@ -14,6 +14,7 @@ constexpr double SetPointMaxVolts = 2.5;
 constexpr int SetPointDecimals = 3; // as the window's spin boxes show them
 
 bool isSetPointInRange(double volts); // false for NaN too
+QString setPointRangeText(); // "0 to 2.5 V"
 double roundedSetPoint(double volts); // to the window's three decimals
 
 QString setPointName(int slot); // Vc0, Vb0, ... Vb3

@@ -185,8 +185,8 @@ public:
         if (quantity == Quantity::SetPoint) {
             properties.set_unit("V");
             properties.set_format("%6.3f");
-            properties.set_min_value("0");
-            properties.set_max_value("2.5");
+            properties.set_min_value(QByteArray::number(Link::SetPointMinVolts).constData());
+            properties.set_max_value(QByteArray::number(Link::SetPointMaxVolts).constData());
             properties.set_event_abs_change("0.001");
             properties.set_archive_event_abs_change("0.001");
         } else if (quantity == Quantity::Current) {
@@ -216,7 +216,9 @@ public:
             Tango::DevDouble volts;
             attribute.get_write_value(volts);
             if (!Link::isSetPointInRange(volts))
-                refuse(QStringLiteral("%1 V is outside 0 to 2.5 V; nothing was sent").arg(volts),
+                refuse(QStringLiteral("%1 V is outside %2; nothing was sent")
+                           .arg(volts)
+                           .arg(Link::setPointRangeText()),
                        "TorvanBiasController::write");
             failure = theBridge->setPoint(slot, Link::roundedSetPoint(volts));
         } else {
