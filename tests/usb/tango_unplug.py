@@ -44,7 +44,7 @@ class UnplugUnderTheServer(unittest.TestCase):
         self.addCleanup(stop, self.server)
         self.device = tango.DeviceProxy(f"tango://127.0.0.1:{port}/{DEVICE}#dbase=no")
         self.device.set_timeout_millis(10000)
-        wait_for(lambda: self.device.state() == tango.DevState.ON, 120, "the device is not ON")
+        wait_for(lambda: self.device.state() == tango.DevState.ON, 60, "the device is not ON")
 
     def assertLive(self, name, amperes):
         reading = self.device.read_attribute(name)
