@@ -22,10 +22,21 @@ LineWatch::LineWatch(QSerialPort *port)
     , port(port)
 {
     // An unplugged adapter reports a resource error; on some Qt versions a
-    // hung-up line reports read errors instead.
+    // hung-up line reports read errors instead. On Windows a removed adapter's
+    // driver may fail its I/O with ERROR_ACCESS_DENIED, which Qt reports as a
+    // permission error for a pending read and a write error for the next
+    // write. Any of them on an open port means the line is gone.
     connect(port, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError error) {
-        if (error == QSerialPort::ResourceError || error == QSerialPort::ReadError)
+        switch (error) {
+        case QSerialPort::ResourceError:
+        case QSerialPort::ReadError:
+        case QSerialPort::WriteError:
+        case QSerialPort::PermissionError:
             report();
+            break;
+        default:
+            break;
+        }
     });
     connect(port, &QIODevice::aboutToClose, this, &LineWatch::disarm);
 }
