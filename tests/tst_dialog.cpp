@@ -1,6 +1,7 @@
 #include "dialog.h"
 #include "exchange.h"
 #include "mainwindow.h"
+#include "modaldialog.h"
 #include "simulatedadapter.h"
 
 #include <QApplication>
@@ -108,18 +109,11 @@ void tst_Dialog::connectToController()
 void tst_Dialog::withDialog(const std::function<void(Dialog *)> &check, bool clickButton)
 {
     bool ran = false;
-    auto *watcher = new QTimer(this);
-    connect(watcher, &QTimer::timeout, this, [&, watcher] {
-        auto *dialog = qobject_cast<Dialog *>(QApplication::activeModalWidget());
-        if (!dialog)
-            return;
-        watcher->deleteLater();
-        watcher->stop();
+    whenModal<Dialog>(this, [&](Dialog *dialog) {
         const auto close = qScopeGuard([dialog] { dialog->reject(); });
         ran = true;
         check(dialog);
     });
-    watcher->start(10);
     if (clickButton)
         click(window, "pbEeprom");
     QTRY_VERIFY(ran);

@@ -1,6 +1,7 @@
 #include "dialog.h"
 #include "formwidget.h"
 #include "mainwindow.h"
+#include "modaldialog.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -292,19 +293,11 @@ void tst_UsbAdapter::replugListsItAgainAndConnectsWithTheSamePort()
 void tst_UsbAdapter::unplugWithTheDialogOpenChangesNoField()
 {
     bool ran = false;
-    // The dialog runs its own event loop: the checks run inside it.
-    auto *watcher = new QTimer(this);
-    connect(watcher, &QTimer::timeout, this, [&, watcher] {
-        auto *dialog = qobject_cast<Dialog *>(QApplication::activeModalWidget());
-        if (!dialog)
-            return;
-        watcher->deleteLater();
-        watcher->stop();
+    whenModal<Dialog>(this, [&](Dialog *dialog) {
         ran = true;
         checkDialogAcrossUnplug(dialog);
         click(dialog->findChild<QPushButton *>("pushButton")); // "Close"
     });
-    watcher->start(10);
     click("pbEeprom");
     QVERIFY(ran);
     QVERIFY(!QApplication::activeModalWidget());
