@@ -62,10 +62,12 @@ void tst_MainWindowForm::opensAtFormSizeAndStaysWithinLimits()
 void tst_MainWindowForm::onlyPortListAndUpdateAreUsableAtStart()
 {
     QVERIFY(child<QComboBox>("cbPorts")->isEnabled());
-    QCOMPARE(child<QComboBox>("cbPorts")->count(), 0);
     QVERIFY(child<QPushButton>("pbUpdatePorts")->isEnabled());
+    // Whatever adapters this machine has: "Connect" only with one to connect to.
+    QCOMPARE(child<QPushButton>("pbConnect")->isEnabled(),
+             child<QComboBox>("cbPorts")->count() > 0);
 
-    for (const char *name : { "pbConnect", "pbEeprom", "pbWriteEEPROM" })
+    for (const char *name : { "pbEeprom", "pbWriteEEPROM" })
         QVERIFY2(!child<QPushButton>(name)->isEnabled(), name);
     for (const char *name : { "pbSetVc", "pbSetVb" })
         QVERIFY2(!child<QPushButton>(name)->isEnabledTo(window), name);
@@ -73,9 +75,11 @@ void tst_MainWindowForm::onlyPortListAndUpdateAreUsableAtStart()
     QVERIFY(!child<QDoubleSpinBox>("dsbVc")->isEnabledTo(window));
     QVERIFY(!child<QDoubleSpinBox>("dsbVb")->isEnabledTo(window));
 
-    // A disabled button ignores a click.
-    QTest::mouseClick(child<QPushButton>("pbConnect"), Qt::LeftButton);
-    QCOMPARE(child<QPushButton>("pbConnect")->text(), QString("Connect"));
+    // A disabled button ignores a click (on a machine without an adapter).
+    if (!child<QPushButton>("pbConnect")->isEnabled()) {
+        QTest::mouseClick(child<QPushButton>("pbConnect"), Qt::LeftButton);
+        QCOMPARE(child<QPushButton>("pbConnect")->text(), QString("Connect"));
+    }
 }
 
 void tst_MainWindowForm::showsTheFormTexts()
