@@ -4,6 +4,7 @@
 #include "exchange.h"
 #include "mainwindow.h"
 #include "seriallink.h"
+#include "stats.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -25,21 +26,6 @@ namespace {
 
 // A 3-byte request and a 32-byte reply, 10 bits a byte at 115200 baud.
 constexpr double WireFloorMs = 35 * 10 * 1000.0 / 115200;
-
-struct Stats
-{
-    double median;
-    double p99;
-};
-
-Stats statsOf(QList<double> samples)
-{
-    std::sort(samples.begin(), samples.end());
-    const auto at = [&](double q) {
-        return samples.at(qMin(samples.size() - 1, qsizetype(q * samples.size())));
-    };
-    return { at(0.5), at(0.99) };
-}
 
 // A measurement that cannot go on: main reports it in one line and ends with
 // status 1, after the simulators and tools started so far are stopped.
@@ -154,9 +140,7 @@ void measureWindowPollingCpu(int seconds, const QStringList &simArguments, const
 {
     SimProcess sim(simArguments);
     const QString path = sim.path;
-    Link::setPortSource([path] {
-        return QList<Link::PortEntry> { { path, Link::AdapterVendorId, Link::AdapterProductId } };
-    });
+    Link::setPortSource([path] { return QList<Link::PortEntry> { Link::simulatedAdapter(path) }; });
     MainWindow window;
     window.show();
     window.findChild<QPushButton *>("pbConnect")->click();

@@ -3,6 +3,7 @@
 // the window. Prints the median and p99 and how many replies were taken.
 #include "exchange.h"
 #include "seriallink.h"
+#include "stats.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -36,13 +37,9 @@ int main(int argc, char *argv[])
         taken += Link::exchange(&port, Link::Command::ReadCurrents) ? 1 : 0;
         ms << clock.nsecsElapsed() / 1e6;
     }
-    const double first = ms.first();
-    std::sort(ms.begin(), ms.end());
-    const auto at = [&](double share) {
-        return ms.at(std::min(qsizetype(share * ms.size()), ms.size() - 1));
-    };
+    const Stats stats = statsOf(ms);
     printf("R exchange over %s: median %.2f ms, p99 %.2f ms, max %.2f ms, first %.2f ms; "
            "%d of %d replies taken\n",
-           qPrintable(arguments[0]), at(0.5), at(0.99), ms.last(), first, taken, count);
+           qPrintable(arguments[0]), stats.median, stats.p99, stats.max, ms.first(), taken, count);
     return taken == count ? 0 : 5;
 }

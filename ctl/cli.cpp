@@ -58,7 +58,7 @@ Link::Result<int> channelArgument(const QString &text)
 {
     bool ok = false;
     const int channel = text.toInt(&ok);
-    if (!ok || channel < 0 || channel > 3)
+    if (!ok || channel < 0 || channel >= Link::ChannelCount)
         return Link::Failure {
             Link::Failure::BadInput,
             QStringLiteral("channel must be 0, 1, 2 or 3, not \"%1\"").arg(text)

@@ -55,8 +55,9 @@ int listPorts(const QStringList &, const Options &options)
         printJson(array);
     // The list itself stays empty for scripts; a person is told why.
     if (!options.all && qualifying.isEmpty())
-        warn(QStringLiteral("no adapter with USB id 0403:6001 found; "
-                            "'torvanctl ports --all' lists every serial port"));
+        warn(QStringLiteral("no adapter with USB id %1 found; "
+                            "'torvanctl ports --all' lists every serial port")
+                 .arg(Link::adapterIdText()));
     return Success;
 }
 
@@ -80,7 +81,7 @@ struct Pairs
     QStringList lines(const Link::ValueBlock &block) const
     {
         QStringList lines;
-        for (int channel = 0; channel < 4; ++channel) {
+        for (int channel = 0; channel < Link::ChannelCount; ++channel) {
             const int c = Link::cSlot(channel), b = Link::bSlot(channel);
             if (shows(channel))
                 lines << QStringLiteral("channel %1: %2 = %3 %4, %5 = %6 %4")
@@ -93,7 +94,7 @@ struct Pairs
     QJsonArray json(const Link::ValueBlock &block) const
     {
         QJsonArray array;
-        for (int channel = 0; channel < 4; ++channel) {
+        for (int channel = 0; channel < Link::ChannelCount; ++channel) {
             if (!shows(channel))
                 continue;
             QJsonObject object { { "channel", channel } };

@@ -1,6 +1,8 @@
 #ifndef COMMANDS_H
 #define COMMANDS_H
 
+#include "quantities.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -11,7 +13,7 @@ struct Options
     bool json = false;
     bool all = false;
     QString channel; // empty: all four
-    QString interval = QStringLiteral("400");
+    QString interval = QString::number(Link::PollIntervalMs);
     QString count = QStringLiteral("0");
     bool csv = false;
     bool verify = false;

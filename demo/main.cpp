@@ -55,7 +55,7 @@ int main(int argc, char *argv[])
     const QString simulatedPort = controller.devicePath();
     Link::setPortSource([simulatedPort] {
         QList<Link::PortEntry> ports = Link::systemPorts();
-        ports.prepend({ simulatedPort, Link::AdapterVendorId, Link::AdapterProductId });
+        ports.prepend(Link::simulatedAdapter(simulatedPort));
         return ports;
     });
 

@@ -33,8 +33,9 @@ Result<QStringList> Controller::portNames(const QStringList &requested)
     const QStringList adapters = qualifyingPortNames();
     if (adapters.isEmpty())
         return Failure { Failure::NoAdapter,
-                         QStringLiteral("no adapter found (USB 0403:6001); "
-                                        "'torvanctl ports --all' lists every port") };
+                         QStringLiteral("no adapter found (USB %1); "
+                                        "'torvanctl ports --all' lists every port")
+                             .arg(adapterIdText()) };
     if (adapters.size() > 1)
         return Failure { Failure::NoAdapter,
                          QStringLiteral("%1 adapters found (%2); choose with --port")

@@ -14,7 +14,8 @@ namespace Link {
 // Eight single-precision numbers in slot order C0, B0, C1, B1, C2, B2, C3, B3.
 using ValueBlock = std::array<float, 8>;
 constexpr qsizetype ValueBlockSize = 32;
-constexpr int SlotCount = 8;
+constexpr int ChannelCount = 4;
+constexpr int SlotCount = 2 * ChannelCount; // a C and a B quantity per channel
 
 constexpr char FrameStart = char(0xFF);
 constexpr char FrameEnd = char(0xFE);

@@ -13,6 +13,9 @@ constexpr double SetPointMinVolts = 0.0;
 constexpr double SetPointMaxVolts = 2.5;
 constexpr int SetPointDecimals = 3; // as the window's spin boxes show them
 
+// How often every front end reads the currents while it watches a controller.
+constexpr int PollIntervalMs = 400;
+
 bool isSetPointInRange(double volts); // false for NaN too
 QString setPointRangeText(); // "0 to 2.5 V"
 double roundedSetPoint(double volts); // to the window's three decimals

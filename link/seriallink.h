@@ -15,6 +15,7 @@ namespace Link {
 constexpr quint16 AdapterVendorId = 0x0403; // FTDI
 constexpr quint16 AdapterProductId = 0x6001; // its single-channel USB-UART bridge
 constexpr qint32 BaudRate = 115200;
+QString adapterIdText(); // "0403:6001"
 
 struct PortEntry
 {
@@ -27,6 +28,8 @@ struct PortEntry
 // ports; the demo and the tests install a source that adds a simulated
 // controller's pseudo-terminal. An empty function restores the default.
 using PortSource = std::function<QList<PortEntry>()>;
+// A simulated controller's pseudo-terminal, listed as the adapter it stands in for.
+PortEntry simulatedAdapter(const QString &devicePath);
 void setPortSource(PortSource source);
 QList<PortEntry> systemPorts();
 

@@ -14,10 +14,6 @@
 #include <cmath>
 #include <cstdlib>
 
-namespace {
-constexpr int PollIntervalMs = 400;
-}
-
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
     , ui(new Ui_MainWindow)
@@ -32,7 +28,7 @@ MainWindow::MainWindow(QWidget *parent)
     ui->dsbVb->installEventFilter(separatorFilter);
 
     on_pbUpdatePorts_clicked();
-    pollTimer->setInterval(PollIntervalMs);
+    pollTimer->setInterval(Link::PollIntervalMs);
     connect(pollTimer, &QTimer::timeout, this, &MainWindow::timerTimeOut);
     // The watch has closed the port: show the window as if "Close" had been pressed.
     connect(Link::LineWatch::of(port), &Link::LineWatch::lost, this, &MainWindow::showDisconnected);

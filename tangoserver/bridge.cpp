@@ -1,5 +1,7 @@
 #include "bridge.h"
 
+#include "quantities.h"
+
 #include <QDateTime>
 
 #include <future>
@@ -16,7 +18,7 @@ constexpr int PollsPerRefresh = 8;
 Bridge::Bridge(QObject *parent)
     : QObject(parent)
 {
-    pollTimer.setInterval(PollIntervalMs);
+    pollTimer.setInterval(Link::PollIntervalMs);
     connect(&pollTimer, &QTimer::timeout, this, &Bridge::poll);
     reopenTimer.setInterval(ReopenIntervalMs);
     connect(&reopenTimer, &QTimer::timeout, this, &Bridge::reopen);

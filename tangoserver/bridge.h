@@ -33,7 +33,6 @@ public:
         bool on = false;
         QString status;
     };
-    static constexpr int PollIntervalMs = 400;
     static constexpr int ReopenIntervalMs = 3000;
     static constexpr int RequestTimeoutMs = 3000;
 

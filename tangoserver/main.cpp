@@ -16,10 +16,8 @@ int main(int argc, char *argv[])
     // controller) offered as the one adapter found, as the demo does.
     const QString simulated = qEnvironmentVariable("TORVAN_SIMULATED_ADAPTER");
     if (!simulated.isEmpty())
-        Link::setPortSource([simulated] {
-            return QList<Link::PortEntry> { { simulated, Link::AdapterVendorId,
-                                              Link::AdapterProductId } };
-        });
+        Link::setPortSource(
+            [simulated] { return QList<Link::PortEntry> { Link::simulatedAdapter(simulated) }; });
     Bridge bridge;
     return runDeviceServer(argc, argv, bridge);
 }

@@ -16,8 +16,7 @@ public:
         Link::setPortSource([this] {
             QList<Link::PortEntry> ports { { "/dev/ttyS0", 0, 0 } };
             if (plugged)
-                ports.append(
-                    { controller.devicePath(), Link::AdapterVendorId, Link::AdapterProductId });
+                ports.append(Link::simulatedAdapter(controller.devicePath()));
             return ports;
         });
     }
