@@ -116,7 +116,8 @@ void tst_MainWindow::connectReadsVoltagesThenCurrentsThenPolls()
     QCOMPARE(adapter->commands(), QString("DRRRR"));
     const auto requests = adapter->controller.requests();
     const double meanGapMs = (requests[4].atNs - requests[1].atNs) / 3 / 1e6;
-    QVERIFY2(meanGapMs > 350 && meanGapMs < 600, qPrintable(QString::number(meanGapMs)));
+    // Not faster than the 400 ms period; slower only as far as a loaded machine delays ticks.
+    QVERIFY2(meanGapMs > 350 && meanGapMs < 800, qPrintable(QString::number(meanGapMs)));
 
     click("pbConnect");
     QVERIFY(!port()->isOpen());
@@ -152,9 +153,10 @@ void tst_MainWindow::channelChangeShowsThatChannelAndSendsNothing()
     QCOMPARE(child<QDoubleSpinBox>("dsbVb")->text(), QString("1.235")); // 1.23456 reported
     QCOMPARE(child<QLabel>("lIc")->text(), QString("Ic(mA) = 25.50"));
     QCOMPARE(child<QLabel>("lIb")->text(), QString("Ib(mA) = -0.10"));
-    // Showing a reported value sets nothing on the controller.
-    QTest::qWait(100);
-    QVERIFY(!adapter->commands().contains('S'));
+    // Showing a reported value sets nothing on the controller: by the time a
+    // later poll has arrived, nothing else has.
+    QVERIFY(QMetaObject::invokeMethod(window, "timerTimeOut"));
+    QTRY_COMPARE(adapter->commands(), QString("DRR"));
     QCOMPARE(adapter->controller.setPoint(6), 2.7f);
 }
 
