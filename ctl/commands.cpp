@@ -1,11 +1,11 @@
 #include "commands.h"
 
 #include "backup.h"
-#include "cli.h"
 #include "coefficienttext.h"
 #include "controller.h"
 #include "quantities.h"
 #include "seriallink.h"
+#include "status.h"
 
 #include <QFile>
 #include <QJsonArray>

@@ -1,7 +1,7 @@
 // torvanctl: the Torvan bias controller from scripts and terminals, through the
 // same link (frames, exchange, guard, port qualification) as the window.
-#include "cli.h"
 #include "commands.h"
+#include "status.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

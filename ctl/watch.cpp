@@ -1,10 +1,10 @@
 // torvanctl watch: the currents of one or several controllers, one row a tick.
 #include "commands.h"
 
-#include "cli.h"
 #include "controller.h"
 #include "interrupt.h"
 #include "quantities.h"
+#include "status.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

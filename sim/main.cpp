@@ -68,10 +68,10 @@ public:
 
     int number(const QString &name, int min, int max)
     {
-        const auto value = Cli::numberOption(name, parser.value(name), min, max);
+        const auto value = Cli::wholeNumber(parser.value(name), min, max);
         if (!value)
-            fail(value.failure().message);
-        return value ? *value : min;
+            fail(Cli::numberFault(name, parser.value(name), min, max));
+        return value.value_or(min);
     }
 
     // Eight comma-separated numbers, in slot order.

@@ -1,13 +1,6 @@
-#include "cli.h"
+#include "status.h"
 
 #include "quantities.h"
-
-#include <QCoreApplication>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-
-#include <cstdio>
 
 namespace Cli {
 
@@ -32,26 +25,6 @@ int report(const Link::Failure &failure)
         return FileError;
     }
     return UsageError;
-}
-
-void warn(const QString &message)
-{
-    fprintf(stderr, "%s: %s\n", qPrintable(QCoreApplication::applicationName()),
-            qPrintable(message));
-    fflush(stderr);
-}
-
-void printLine(const QString &line)
-{
-    printf("%s\n", qPrintable(line));
-    fflush(stdout);
-}
-
-void printJson(const QJsonValue &value)
-{
-    const QJsonDocument document
-        = value.isArray() ? QJsonDocument(value.toArray()) : QJsonDocument(value.toObject());
-    printLine(QString::fromUtf8(document.toJson(QJsonDocument::Compact)));
 }
 
 Link::Result<int> channelArgument(const QString &text)
@@ -81,16 +54,9 @@ Link::Result<double> voltsArgument(const QString &text)
 
 Link::Result<int> numberOption(const QString &name, const QString &text, int min, int max)
 {
-    bool ok = false;
-    const int value = text.toInt(&ok);
-    if (!ok || value < min || value > max)
-        return Link::Failure { Link::Failure::BadInput,
-                               QStringLiteral("--%1 takes a whole number from %2 to %3, not \"%4\"")
-                                   .arg(name)
-                                   .arg(min)
-                                   .arg(max)
-                                   .arg(text) };
-    return value;
+    if (const auto value = wholeNumber(text, min, max))
+        return *value;
+    return Link::Failure { Link::Failure::BadInput, numberFault(name, text, min, max) };
 }
 
 } // namespace Cli

@@ -1,18 +1,18 @@
-#ifndef CLI_H
-#define CLI_H
+#ifndef STATUS_H
+#define STATUS_H
 
+#include "cli.h"
 #include "controller.h"
 
-#include <QJsonValue>
 #include <QString>
 
-// What the command-line programs share: exit statuses, one-line failures,
-// output, and the checks of arguments and number options.
+// torvanctl's exit statuses, the failure each stands for, and the checks of
+// its arguments.
 namespace Cli {
 
 enum ExitStatus {
     Success = 0,
-    UsageError = 2,
+    // 2: UsageError, as for every program here (cli.h)
     NoAdapter = 3,
     CannotOpen = 4,
     BadReply = 5,
@@ -21,13 +21,8 @@ enum ExitStatus {
     FileError = 8,
 };
 
-// One clear line on stderr, named after the program; returns the exit status
-// that goes with the failure.
+// The failure in one line on stderr; returns the exit status that goes with it.
 int report(const Link::Failure &failure);
-void warn(const QString &message);
-
-void printLine(const QString &line);
-void printJson(const QJsonValue &value);
 
 Link::Result<int> channelArgument(const QString &text);
 // 0 to 2.5 V, rounded to the window's three decimals.
@@ -36,4 +31,4 @@ Link::Result<int> numberOption(const QString &name, const QString &text, int min
 
 } // namespace Cli
 
-#endif // CLI_H
+#endif // STATUS_H
