@@ -15,7 +15,7 @@
 #include <cmath>
 
 using namespace Cli;
-using Link::Failure;
+using Torvan::Failure;
 
 namespace {
 
@@ -57,7 +57,7 @@ int listPorts(const QStringList &, const Options &options)
     if (!options.all && qualifying.isEmpty())
         warn(QStringLiteral("no adapter with USB id %1 found; "
                             "'torvanctl ports --all' lists every serial port")
-                 .arg(Link::adapterIdText()));
+                 .arg(Torvan::adapterIdText()));
     return Success;
 }
 
@@ -69,12 +69,12 @@ struct Pairs
 
     QString text(float value) const
     {
-        return voltages ? Link::voltsText(value) : Link::milliampsText(value);
+        return voltages ? Torvan::voltsText(value) : Torvan::milliampsText(value);
     }
     QString unit() const { return voltages ? QStringLiteral("V") : QStringLiteral("mA"); }
     QString name(int slot) const
     {
-        return (voltages ? Link::setPointName(slot) : Link::currentName(slot)).chopped(1);
+        return (voltages ? Torvan::setPointName(slot) : Torvan::currentName(slot)).chopped(1);
     }
     bool shows(int channel) const { return onlyChannel < 0 || channel == onlyChannel; }
 
@@ -110,11 +110,11 @@ struct Pairs
 int readPairs(const Options &options, bool voltages)
 {
     const auto channel
-        = options.channel.isEmpty() ? Link::Result<int>(-1) : channelArgument(options.channel);
+        = options.channel.isEmpty() ? Torvan::Result<int>(-1) : channelArgument(options.channel);
     if (!channel)
         return report(channel.failure());
     const Pairs pairs { voltages, *channel };
-    const auto controllers = Link::openControllers(options.ports);
+    const auto controllers = Torvan::openControllers(options.ports);
     if (!controllers)
         return report(controllers.failure());
     const bool several = controllers->size() > 1;
@@ -148,7 +148,7 @@ int readCurrents(const QStringList &, const Options &options)
 }
 
 // The set-point as the controller reads it back, against what was sent.
-std::optional<Failure> verifySetPoint(Link::Controller &controller, int channel,
+std::optional<Failure> verifySetPoint(Torvan::Controller &controller, int channel,
                                       const QString &which, int index, double value)
 {
     const auto volts = controller.read(Link::Command::ReadVoltages);
@@ -160,8 +160,8 @@ std::optional<Failure> verifySetPoint(Link::Controller &controller, int channel,
                      QStringLiteral("channel %1 %2 reads %3 V, not %4 V: the controller "
                                     "did not apply it")
                          .arg(channel)
-                         .arg(which, Link::voltsText((*volts)[index]),
-                              Link::voltsText(float(value))) };
+                         .arg(which, Torvan::voltsText((*volts)[index]),
+                              Torvan::voltsText(float(value))) };
 }
 
 int setVoltage(const QStringList &arguments, const Options &options)
@@ -180,7 +180,7 @@ int setVoltage(const QStringList &arguments, const Options &options)
     const int index = vc ? Link::cSlot(*channel) : Link::bSlot(*channel);
     const QString name = vc ? QStringLiteral("Vc") : QStringLiteral("Vb");
 
-    const auto controller = Link::openController(options.ports);
+    const auto controller = Torvan::openController(options.ports);
     if (!controller)
         return report(controller.failure());
     (*controller)->setPoint(index, *value);
@@ -195,14 +195,14 @@ int setVoltage(const QStringList &arguments, const Options &options)
     else
         printLine(QStringLiteral("channel %1 %2 set to %3 V%4")
                       .arg(*channel)
-                      .arg(name, Link::voltsText(float(*value)),
+                      .arg(name, Torvan::voltsText(float(*value)),
                            options.verify ? QStringLiteral(" (verified)") : QString()));
     return Success;
 }
 
 int commitToEeprom(const QStringList &, const Options &options)
 {
-    const auto controller = Link::openController(options.ports);
+    const auto controller = Torvan::openController(options.ports);
     if (!controller)
         return report(controller.failure());
     (*controller)->commit();
@@ -221,14 +221,14 @@ int writeCoefficients(const QStringList &arguments, const Options &options)
                                        "IB1 IC2 IB2 IC3 IB3; nothing was sent") });
     Link::ValueBlock values;
     for (int slot = 0; slot < Link::SlotCount; ++slot) {
-        const auto value = Link::parseCoefficient(arguments[1 + slot], QLocale::c());
+        const auto value = Torvan::parseCoefficient(arguments[1 + slot], QLocale::c());
         if (!value)
             return report({ Failure::BadInput,
                             QStringLiteral("%1: \"%2\" is not a finite number; nothing was sent")
-                                .arg(Link::coefficientName(slot), arguments[1 + slot]) });
+                                .arg(Torvan::coefficientName(slot), arguments[1 + slot]) });
         values[slot] = *value;
     }
-    const auto controller = Link::openController(options.ports);
+    const auto controller = Torvan::openController(options.ports);
     if (!controller)
         return report(controller.failure());
     (*controller)->writeCoefficients(values);
@@ -243,7 +243,7 @@ int coefficients(const QStringList &arguments, const Options &options)
 {
     if (!arguments.isEmpty())
         return writeCoefficients(arguments, options);
-    const auto controller = Link::openController(options.ports);
+    const auto controller = Torvan::openController(options.ports);
     if (!controller)
         return report(controller.failure());
     const auto block = (*controller)->read(Link::Command::ReadCoefficients);
@@ -252,10 +252,10 @@ int coefficients(const QStringList &arguments, const Options &options)
     QJsonObject object;
     for (int slot = 0; slot < Link::SlotCount; ++slot) {
         if (options.json)
-            object.insert(Link::coefficientName(slot), double((*block)[slot]));
+            object.insert(Torvan::coefficientName(slot), double((*block)[slot]));
         else
-            printLine(Link::coefficientName(slot) + QStringLiteral(" = ")
-                      + Link::coefficientText((*block)[slot], QLocale::c()));
+            printLine(Torvan::coefficientName(slot) + QStringLiteral(" = ")
+                      + Torvan::coefficientText((*block)[slot], QLocale::c()));
     }
     if (options.json)
         printJson(object);
@@ -264,7 +264,7 @@ int coefficients(const QStringList &arguments, const Options &options)
 
 int backUp(const QStringList &arguments, const Options &options)
 {
-    const auto controller = Link::openController(options.ports);
+    const auto controller = Torvan::openController(options.ports);
     if (!controller)
         return report(controller.failure());
     const auto contents = (*controller)->backup();
@@ -285,7 +285,7 @@ int backUp(const QStringList &arguments, const Options &options)
     return Success;
 }
 
-Link::Result<Backup::Contents> readBackup(const QString &path)
+Torvan::Result<Backup::Contents> readBackup(const QString &path)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
@@ -306,11 +306,11 @@ QJsonArray announceNotFinite(const Backup::Contents &contents, const Options &op
     for (int slot = 0; slot < Link::SlotCount; ++slot) {
         if (std::isfinite(contents.coefficients[slot]))
             continue;
-        notFinite.append(Link::coefficientName(slot));
+        notFinite.append(Torvan::coefficientName(slot));
         if (!options.json)
             printLine(QStringLiteral("%1 is restored as %2, as the file says")
-                          .arg(Link::coefficientName(slot),
-                               Link::coefficientText(contents.coefficients[slot], QLocale::c())));
+                          .arg(Torvan::coefficientName(slot),
+                               Torvan::coefficientText(contents.coefficients[slot], QLocale::c())));
     }
     return notFinite;
 }
@@ -321,7 +321,7 @@ int restore(const QStringList &arguments, const Options &options)
     if (!contents)
         return report(contents.failure());
     if (options.dryRun) {
-        QList<QByteArray> frames = Link::Controller::restoreFrames(*contents);
+        QList<QByteArray> frames = Torvan::Controller::restoreFrames(*contents);
         if (options.commit)
             frames << Link::buildFrame(Link::Command::WriteEeprom);
         for (const QByteArray &frame : frames)
@@ -329,7 +329,7 @@ int restore(const QStringList &arguments, const Options &options)
         return Success;
     }
     const QJsonArray notFinite = announceNotFinite(*contents, options);
-    const auto controller = Link::openController(options.ports);
+    const auto controller = Torvan::openController(options.ports);
     if (!controller)
         return report(controller.failure());
     if (const auto failure = (*controller)->restore(*contents, options.commit))

@@ -13,7 +13,7 @@ struct Options
     bool json = false;
     bool all = false;
     QString channel; // empty: all four
-    QString interval = QString::number(Link::PollIntervalMs);
+    QString interval = QString::number(Torvan::PollIntervalMs);
     QString count = QStringLiteral("0");
     bool csv = false;
     bool verify = false;

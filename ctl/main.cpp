@@ -63,13 +63,13 @@ const QList<QCommandLineOption> KnownOptions {
       QStringLiteral("restore: print the frames that would be sent, and send nothing.") },
 };
 
-Link::Failure usageError(const QString &message)
+Torvan::Failure usageError(const QString &message)
 {
-    return { Link::Failure::BadInput, message };
+    return { Torvan::Failure::BadInput, message };
 }
 
 // The command named first, with as many arguments as it takes.
-Link::Result<const Command *> commandOf(QStringList &arguments)
+Torvan::Result<const Command *> commandOf(QStringList &arguments)
 {
     if (arguments.isEmpty())
         return usageError(QStringLiteral("no command given; see --help"));
@@ -84,7 +84,7 @@ Link::Result<const Command *> commandOf(QStringList &arguments)
 }
 
 // The options given, each checked to go with the command.
-Link::Result<Options> optionsOf(const QCommandLineParser &parser, const Command &command)
+Torvan::Result<Options> optionsOf(const QCommandLineParser &parser, const Command &command)
 {
     const QLatin1String name(command.name);
     for (const QString &option : parser.optionNames()) {

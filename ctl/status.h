@@ -22,12 +22,12 @@ enum ExitStatus {
 };
 
 // The failure in one line on stderr; returns the exit status that goes with it.
-int report(const Link::Failure &failure);
+int report(const Torvan::Failure &failure);
 
-Link::Result<int> channelArgument(const QString &text);
+Torvan::Result<int> channelArgument(const QString &text);
 // 0 to 2.5 V, rounded to the window's three decimals.
-Link::Result<double> voltsArgument(const QString &text);
-Link::Result<int> numberOption(const QString &name, const QString &text, int min, int max);
+Torvan::Result<double> voltsArgument(const QString &text);
+Torvan::Result<int> numberOption(const QString &name, const QString &text, int min, int max);
 
 } // namespace Cli
 

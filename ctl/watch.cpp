@@ -43,7 +43,7 @@ struct Row
 class Watch
 {
 public:
-    Watch(Link::Controllers &controllers, const Options &options)
+    Watch(Torvan::Controllers &controllers, const Options &options)
         : controllers(controllers)
         , options(options)
         , several(controllers.size() > 1)
@@ -57,7 +57,7 @@ public:
         QStringList header { QStringLiteral("time") };
         for (const auto &controller : controllers)
             for (int slot = 0; slot < Link::SlotCount; ++slot)
-                header << (several ? controller->name() + ':' : QString()) + Link::currentName(slot)
+                header << (several ? controller->name() + ':' : QString()) + Torvan::currentName(slot)
                         + QStringLiteral("_mA");
         printLine(header.join(','));
     }
@@ -85,7 +85,7 @@ private:
     // A failed reading does not stop the log; the status tells a script it happened.
     std::optional<Link::ValueBlock> read(const QString &time, size_t i)
     {
-        Link::Controller &controller = *controllers[i];
+        Torvan::Controller &controller = *controllers[i];
         if (dropped[i])
             return std::nullopt;
         const auto amperes = controller.read(Link::Command::ReadCurrents);
@@ -105,8 +105,8 @@ private:
         QJsonObject currents;
         QStringList values;
         for (int slot = 0; slot < Link::SlotCount; ++slot) {
-            const QString value = amperes ? Link::milliampsText((*amperes)[slot]) : QString();
-            const QString name = Link::currentName(slot);
+            const QString value = amperes ? Torvan::milliampsText((*amperes)[slot]) : QString();
+            const QString name = Torvan::currentName(slot);
             row.fields << value;
             values << QStringLiteral("%1=%2").arg(name, value);
             if (amperes)
@@ -124,7 +124,7 @@ private:
         }
     }
 
-    Link::Controllers &controllers;
+    Torvan::Controllers &controllers;
     const Options &options;
     const bool several;
     std::vector<bool> dropped;
@@ -138,7 +138,7 @@ int watchCurrents(const QStringList &, const Options &options)
     const auto readings = numberOption(QStringLiteral("count"), options.count, 0, INT_MAX);
     if (!intervalMs || !readings)
         return report(!intervalMs ? intervalMs.failure() : readings.failure());
-    auto controllers = Link::openControllers(options.ports);
+    auto controllers = Torvan::openControllers(options.ports);
     if (!controllers)
         return report(controllers.failure());
     Watch watch(*controllers, options);

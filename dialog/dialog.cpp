@@ -36,7 +36,7 @@ void Dialog::on_pbRead_clicked()
         return;
     const auto fields = fieldsInSlotOrder();
     for (int slot = 0; slot < Link::SlotCount; ++slot)
-        fields[slot]->setText(Link::coefficientText((*coefficients)[slot], fieldLocale()));
+        fields[slot]->setText(Torvan::coefficientText((*coefficients)[slot], fieldLocale()));
 }
 
 void Dialog::on_pbWrite_clicked()
@@ -48,7 +48,7 @@ void Dialog::on_pbWrite_clicked()
     Link::ValueBlock values;
     const auto fields = fieldsInSlotOrder();
     for (int slot = 0; slot < Link::SlotCount; ++slot) {
-        const auto value = Link::parseCoefficient(fields[slot]->text(), fieldLocale());
+        const auto value = Torvan::parseCoefficient(fields[slot]->text(), fieldLocale());
         if (!value) {
             fields[slot]->setFocus(Qt::OtherFocusReason);
             fields[slot]->selectAll();

@@ -33,13 +33,6 @@ PortEntry simulatedAdapter(const QString &devicePath)
     return { devicePath, AdapterVendorId, AdapterProductId };
 }
 
-QString adapterIdText()
-{
-    return QStringLiteral("%1:%2")
-        .arg(AdapterVendorId, 4, 16, QLatin1Char('0'))
-        .arg(AdapterProductId, 4, 16, QLatin1Char('0'));
-}
-
 QStringList qualifyingPortNames(const QList<PortEntry> &ports)
 {
     QStringList names;

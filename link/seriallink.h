@@ -15,7 +15,6 @@ namespace Link {
 constexpr quint16 AdapterVendorId = 0x0403; // FTDI
 constexpr quint16 AdapterProductId = 0x6001; // its single-channel USB-UART bridge
 constexpr qint32 BaudRate = 115200;
-QString adapterIdText(); // "0403:6001"
 
 struct PortEntry
 {

@@ -28,7 +28,7 @@ MainWindow::MainWindow(QWidget *parent)
     ui->dsbVb->installEventFilter(separatorFilter);
 
     on_pbUpdatePorts_clicked();
-    pollTimer->setInterval(Link::PollIntervalMs);
+    pollTimer->setInterval(Torvan::PollIntervalMs);
     connect(pollTimer, &QTimer::timeout, this, &MainWindow::timerTimeOut);
     // The watch has closed the port: show the window as if "Close" had been pressed.
     connect(Link::LineWatch::of(port), &Link::LineWatch::lost, this, &MainWindow::showDisconnected);
@@ -139,8 +139,8 @@ void MainWindow::updateCurrents()
     if (!amperes)
         return;
     const int channel = ui->sbChannel->value();
-    ui->lIc->setText(tr("Ic(mA) = %1").arg(Link::milliampsText((*amperes)[Link::cSlot(channel)])));
-    ui->lIb->setText(tr("Ib(mA) = %1").arg(Link::milliampsText((*amperes)[Link::bSlot(channel)])));
+    ui->lIc->setText(tr("Ic(mA) = %1").arg(Torvan::milliampsText((*amperes)[Link::cSlot(channel)])));
+    ui->lIb->setText(tr("Ib(mA) = %1").arg(Torvan::milliampsText((*amperes)[Link::bSlot(channel)])));
 }
 
 void MainWindow::showChannel(int channel)

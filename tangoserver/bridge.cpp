@@ -18,7 +18,7 @@ constexpr int PollsPerRefresh = 8;
 Bridge::Bridge(QObject *parent)
     : QObject(parent)
 {
-    pollTimer.setInterval(Link::PollIntervalMs);
+    pollTimer.setInterval(Torvan::PollIntervalMs);
     connect(&pollTimer, &QTimer::timeout, this, &Bridge::poll);
     reopenTimer.setInterval(ReopenIntervalMs);
     connect(&reopenTimer, &QTimer::timeout, this, &Bridge::reopen);
@@ -94,7 +94,7 @@ void Bridge::reopen()
 {
     pollTimer.stop();
     controller.reset();
-    auto opened = Link::openController(requestedPort.isEmpty() ? QStringList()
+    auto opened = Torvan::openController(requestedPort.isEmpty() ? QStringList()
                                                                : QStringList { requestedPort });
     if (!opened) {
         fail(opened.failure().message);

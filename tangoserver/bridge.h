@@ -61,7 +61,7 @@ private:
     void publish(const std::function<void(Snapshot &)> &change);
 
     QString requestedPort;
-    std::unique_ptr<Link::Controller> controller;
+    std::unique_ptr<Torvan::Controller> controller;
     QTimer pollTimer;
     QTimer reopenTimer;
     int polls = 0;

@@ -33,9 +33,9 @@ qint64 staleAfterMs(Quantity quantity)
 // prefix that keeps them apart from the currents (Ic0 ...).
 std::string attributeName(Quantity quantity, int slot)
 {
-    const QString name = quantity == Quantity::SetPoint ? Link::setPointName(slot)
-        : quantity == Quantity::Current                 ? Link::currentName(slot)
-                                                        : "Coef" + Link::coefficientName(slot);
+    const QString name = quantity == Quantity::SetPoint ? Torvan::setPointName(slot)
+        : quantity == Quantity::Current                 ? Torvan::currentName(slot)
+                                                        : "Coef" + Torvan::coefficientName(slot);
     return name.toStdString();
 }
 
@@ -115,7 +115,7 @@ private:
 
     static double valueOf(Quantity quantity, float raw)
     {
-        return quantity == Quantity::Current ? Link::milliamps(raw) : double(raw);
+        return quantity == Quantity::Current ? Torvan::milliamps(raw) : double(raw);
     }
 
     QString serialPortProperty()
@@ -185,8 +185,8 @@ public:
         if (quantity == Quantity::SetPoint) {
             properties.set_unit("V");
             properties.set_format("%6.3f");
-            properties.set_min_value(QByteArray::number(Link::SetPointMinVolts).constData());
-            properties.set_max_value(QByteArray::number(Link::SetPointMaxVolts).constData());
+            properties.set_min_value(QByteArray::number(Torvan::SetPointMinVolts).constData());
+            properties.set_max_value(QByteArray::number(Torvan::SetPointMaxVolts).constData());
             properties.set_event_abs_change("0.001");
             properties.set_archive_event_abs_change("0.001");
         } else if (quantity == Quantity::Current) {
@@ -215,12 +215,12 @@ public:
         if (quantity == Quantity::SetPoint) {
             Tango::DevDouble volts;
             attribute.get_write_value(volts);
-            if (!Link::isSetPointInRange(volts))
+            if (!Torvan::isSetPointInRange(volts))
                 refuse(QStringLiteral("%1 V is outside %2; nothing was sent")
                            .arg(volts)
-                           .arg(Link::setPointRangeText()),
+                           .arg(Torvan::setPointRangeText()),
                        "TorvanBiasController::write");
-            failure = theBridge->setPoint(slot, Link::roundedSetPoint(volts));
+            failure = theBridge->setPoint(slot, Torvan::roundedSetPoint(volts));
         } else {
             Tango::DevFloat value;
             attribute.get_write_value(value);

@@ -61,7 +61,7 @@ void tst_CoefficientText::shownAsShortestExactText()
     QFETCH(float, value);
     QFETCH(QLocale, locale);
     QFETCH(QString, text);
-    QCOMPARE(Link::coefficientText(value, locale), text);
+    QCOMPARE(Torvan::coefficientText(value, locale), text);
 }
 
 void tst_CoefficientText::parsesOnlyWholeNumbers_data()
@@ -91,7 +91,7 @@ void tst_CoefficientText::parsesOnlyWholeNumbers()
     QFETCH(QLocale, locale);
     QFETCH(bool, isNumber);
     QFETCH(float, value);
-    const auto parsed = Link::parseCoefficient(text, locale);
+    const auto parsed = Torvan::parseCoefficient(text, locale);
     QCOMPARE(parsed.has_value(), isNumber);
     if (isNumber)
         QCOMPARE(*parsed, value);
@@ -141,7 +141,7 @@ void tst_CoefficientText::everyFloatSurvivesTheRoundTrip()
     for (const float value : values) {
         quint32 bits;
         std::memcpy(&bits, &value, sizeof bits);
-        const QString text = Link::coefficientText(value, locale);
+        const QString text = Torvan::coefficientText(value, locale);
         int digits = 6;
         while (!readsBackExactly(value, digits))
             ++digits;
@@ -150,7 +150,7 @@ void tst_CoefficientText::everyFloatSurvivesTheRoundTrip()
         // as short and both read back exactly (checked below).
         QVERIFY2(text == expected || text.size() == expected.size(),
                  qPrintable(QStringLiteral("%1, not %2").arg(text, expected)));
-        const auto back = Link::parseCoefficient(text, locale);
+        const auto back = Torvan::parseCoefficient(text, locale);
         QVERIFY2(back, qPrintable(text));
         quint32 backBits;
         std::memcpy(&backBits, &*back, sizeof backBits);

@@ -17,9 +17,9 @@ private slots:
     void failuresComeBackAsValues();
 };
 
-static std::unique_ptr<Link::Controller> openOn(const SimController &sim)
+static std::unique_ptr<Torvan::Controller> openOn(const SimController &sim)
 {
-    auto controller = Link::Controller::open(sim.devicePath());
+    auto controller = Torvan::Controller::open(sim.devicePath());
     return controller ? std::move(*controller) : nullptr;
 }
 
@@ -52,12 +52,12 @@ void tst_Controller::readsSetsBacksUpAndRestores()
 void tst_Controller::failuresComeBackAsValues()
 {
     Link::setPortSource([] { return QList<Link::PortEntry>(); });
-    const auto none = Link::Controller::portNames({});
+    const auto none = Torvan::Controller::portNames({});
     QVERIFY(!none);
-    QCOMPARE(none.failure().kind, Link::Failure::NoAdapter);
-    const auto gone = Link::Controller::open("/dev/torvan-gone");
+    QCOMPARE(none.failure().kind, Torvan::Failure::NoAdapter);
+    const auto gone = Torvan::Controller::open("/dev/torvan-gone");
     QVERIFY(!gone);
-    QCOMPARE(gone.failure().kind, Link::Failure::CannotOpen);
+    QCOMPARE(gone.failure().kind, Torvan::Failure::CannotOpen);
 
     SimController sim;
     sim.setPacing(false);
@@ -67,7 +67,7 @@ void tst_Controller::failuresComeBackAsValues()
     sim.injectFault(SimController::Fault::NoReply);
     const auto silent = controller->read(Link::Command::ReadCurrents);
     QVERIFY(!silent);
-    QCOMPARE(silent.failure().kind, Link::Failure::NoReply);
+    QCOMPARE(silent.failure().kind, Torvan::Failure::NoReply);
     QVERIFY2(silent.failure().message.endsWith(": no valid reply to the R request"),
              qPrintable(silent.failure().message));
 
@@ -75,7 +75,7 @@ void tst_Controller::failuresComeBackAsValues()
     QTRY_VERIFY(controller->isLost());
     const auto lost = controller->read(Link::Command::ReadCurrents);
     QVERIFY(!lost);
-    QCOMPARE(lost.failure().kind, Link::Failure::LineLost);
+    QCOMPARE(lost.failure().kind, Torvan::Failure::LineLost);
 }
 
 QTEST_GUILESS_MAIN(tst_Controller)

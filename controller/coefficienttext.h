@@ -9,7 +9,7 @@
 // Calibration coefficients as text a person reads and edits. They are calibration
 // data: the text shown for a coefficient reads back as exactly the number the
 // controller holds, so reading and writing them back loses nothing.
-namespace Link {
+namespace Torvan {
 
 // The general-notation text with six significant digits when that parses back to
 // exactly this single-precision value, otherwise the shortest with seven to nine
@@ -22,6 +22,6 @@ QString coefficientText(float value, const QLocale &locale);
 // and for a number too large for single precision.
 std::optional<float> parseCoefficient(const QString &text, const QLocale &locale);
 
-} // namespace Link
+} // namespace Torvan
 
 #endif // COEFFICIENTTEXT_H

@@ -7,11 +7,13 @@
 
 // What the controller's numbers are: the set-points' range and precision, the
 // names of the eight slots of each kind, and how a person reads them.
-namespace Link {
+namespace Torvan {
 
 constexpr double SetPointMinVolts = 0.0;
 constexpr double SetPointMaxVolts = 2.5;
 constexpr int SetPointDecimals = 3; // as the window's spin boxes show them
+
+QString adapterIdText(); // the adapter's USB id, "0403:6001"
 
 // How often every front end reads the currents while it watches a controller.
 constexpr int PollIntervalMs = 400;
@@ -32,6 +34,6 @@ QString voltsText(float volts); // "1.250"
 double milliamps(float amperes);
 QString milliampsText(float amperes); // "12.35", from amperes
 
-} // namespace Link
+} // namespace Torvan
 
 #endif // QUANTITIES_H

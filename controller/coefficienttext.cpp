@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-namespace Link {
+namespace Torvan {
 
 QString coefficientText(float value, const QLocale &locale)
 {
@@ -39,4 +39,4 @@ std::optional<float> parseCoefficient(const QString &text, const QLocale &locale
     return float(number);
 }
 
-} // namespace Link
+} // namespace Torvan

@@ -17,7 +17,7 @@
 // window (torvanctl, and long-running servers): reading, setting, committing,
 // calibration, backup and restore. Nothing here ends the process or prints:
 // a failure comes back as a value that says what happened.
-namespace Link {
+namespace Torvan {
 
 struct Failure
 {
@@ -74,10 +74,10 @@ public:
     bool deferIfBusy(QObject *context, std::function<void()> task);
 
     // D, R or G.
-    Result<ValueBlock> read(char command);
+    Result<Link::ValueBlock> read(char command);
     void setPoint(int index, double volts);
     void commit();
-    void writeCoefficients(const ValueBlock &values);
+    void writeCoefficients(const Link::ValueBlock &values);
 
     // Set-points and coefficients as they are now, or why no backup that
     // restore accepts can be made of them.
@@ -103,6 +103,6 @@ Result<Controllers> openControllers(const QStringList &requestedPorts);
 // The one port named (the first, if several), or else the one qualifying adapter.
 Result<std::unique_ptr<Controller>> openController(const QStringList &requestedPorts);
 
-} // namespace Link
+} // namespace Torvan
 
 #endif // CONTROLLER_H

@@ -6,7 +6,9 @@
 #include "quantities.h"
 #include "seriallink.h"
 
-namespace Link {
+namespace Torvan {
+
+using namespace Link;
 
 namespace {
 
@@ -181,4 +183,4 @@ Result<Controllers> openControllers(const QStringList &requestedPorts)
     return controllers;
 }
 
-} // namespace Link
+} // namespace Torvan

@@ -16,18 +16,18 @@ namespace {
 
 const QLatin1String FormatName("torvan-controller-backup");
 
-using Link::coefficientName;
-using Link::sameBits;
-using Link::setPointName;
+using Torvan::coefficientName;
+using Torvan::sameBits;
+using Torvan::setPointName;
 
 std::optional<QString> setPointFault(const QString &field, float volts)
 {
-    if (Link::isSetPointInRange(volts))
+    if (Torvan::isSetPointInRange(volts))
         return std::nullopt;
     return QStringLiteral("%1: %2 V is outside %3")
         .arg(field)
         .arg(double(volts))
-        .arg(Link::setPointRangeText());
+        .arg(Torvan::setPointRangeText());
 }
 
 std::optional<float> floatFromBytes(const QString &hex)
@@ -175,14 +175,14 @@ public:
             || text == QLatin1String("-inf")) {
             const auto exact = floatFromBytes(entry.value(QLatin1String("bytes")).toString());
             if (!entry.value(QLatin1String("value")).isNull() || !exact
-                || Link::coefficientText(*exact, QLocale::c()) != text)
+                || Torvan::coefficientText(*exact, QLocale::c()) != text)
                 fail(QStringLiteral("%1.text: \"%2\" needs a null value and the bytes of %2")
                          .arg(field, text));
             return exact.value_or(0.0f);
         }
         const float value
             = number(entry, QStringLiteral("value"), field + QStringLiteral(".value"));
-        const auto exact = Link::parseCoefficient(text, QLocale::c());
+        const auto exact = Torvan::parseCoefficient(text, QLocale::c());
         if (!exact)
             fail(QStringLiteral("%1.text: \"%2\" is not a finite single-precision number")
                      .arg(field, text));
@@ -213,7 +213,7 @@ QByteArray toJson(const Contents &contents)
             { "name", coefficientName(slot) },
             { "value",
               std::isfinite(coefficient) ? QJsonValue(double(coefficient)) : QJsonValue() },
-            { "text", Link::coefficientText(coefficient, QLocale::c()) },
+            { "text", Torvan::coefficientText(coefficient, QLocale::c()) },
             { "bytes", bytesText(coefficient) } });
     }
     const QJsonObject document { { "format", FormatName },

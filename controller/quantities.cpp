@@ -1,8 +1,19 @@
 #include "quantities.h"
 
+#include "seriallink.h"
+
 #include <cstring>
 
-namespace Link {
+namespace Torvan {
+
+using namespace Link;
+
+QString adapterIdText()
+{
+    return QStringLiteral("%1:%2")
+        .arg(Link::AdapterVendorId, 4, 16, QLatin1Char('0'))
+        .arg(Link::AdapterProductId, 4, 16, QLatin1Char('0'));
+}
 
 namespace {
 
@@ -63,4 +74,4 @@ QString milliampsText(float amperes)
     return QString::number(milliamps(amperes), 'f', 2);
 }
 
-} // namespace Link
+} // namespace Torvan
