@@ -74,6 +74,21 @@ bool Controller::deferIfBusy(QObject *context, std::function<void()> task)
     return Link::deferIfBusy(&port, context, std::move(task));
 }
 
+Result<ValueBlock> Controller::readSetPoints()
+{
+    return read(Command::ReadVoltages);
+}
+
+Result<ValueBlock> Controller::readCurrents()
+{
+    return read(Command::ReadCurrents);
+}
+
+Result<ValueBlock> Controller::readCoefficients()
+{
+    return read(Command::ReadCoefficients);
+}
+
 Result<ValueBlock> Controller::read(char command)
 {
     const auto block = lost ? std::nullopt : exchange(&port, command);
@@ -109,10 +124,10 @@ Result<Backup::Contents> Controller::readContents()
     Backup::Contents contents;
     contents.time = QDateTime::currentDateTime();
     contents.port = portName;
-    const auto setPoints = read(Command::ReadVoltages);
+    const auto setPoints = readSetPoints();
     if (!setPoints)
         return setPoints.failure();
-    const auto coefficients = read(Command::ReadCoefficients);
+    const auto coefficients = readCoefficients();
     if (!coefficients)
         return coefficients.failure();
     contents.setPoints = *setPoints;
@@ -133,18 +148,21 @@ Result<Backup::Contents> Controller::backup()
     return contents;
 }
 
-QList<QByteArray> Controller::restoreFrames(const Backup::Contents &contents)
+QList<QByteArray> Controller::restoreFrames(const Backup::Contents &contents, bool commitAfter)
 {
     QList<QByteArray> frames;
     for (int slot = 0; slot < SlotCount; ++slot)
         frames << setPointFrame(slot, contents.setPoints[slot]);
     frames << coefficientFrame(contents.coefficients);
+    if (commitAfter)
+        frames << buildFrame(Command::WriteEeprom);
     return frames;
 }
 
 std::optional<Failure> Controller::restore(const Backup::Contents &contents, bool commitAfter)
 {
-    for (const QByteArray &frame : restoreFrames(contents))
+    // The commit goes only after a read-back that matched.
+    for (const QByteArray &frame : restoreFrames(contents, false))
         sendCommand(&port, frame);
     const auto found = readContents();
     if (!found)

@@ -73,8 +73,9 @@ public:
     bool isBusy() const;
     bool deferIfBusy(QObject *context, std::function<void()> task);
 
-    // D, R or G.
-    Result<Link::ValueBlock> read(char command);
+    Result<Link::ValueBlock> readSetPoints();
+    Result<Link::ValueBlock> readCurrents(); // in amperes
+    Result<Link::ValueBlock> readCoefficients();
     void setPoint(int index, double volts);
     void commit();
     void writeCoefficients(const Link::ValueBlock &values);
@@ -82,14 +83,16 @@ public:
     // Set-points and coefficients as they are now, or why no backup that
     // restore accepts can be made of them.
     Result<Backup::Contents> backup();
-    // The frames a restore sends, in order: eight S, then C (W is separate).
-    static QList<QByteArray> restoreFrames(const Backup::Contents &contents);
+    // The frames a restore sends, in order: eight S, then C, then W if it
+    // commits.
+    static QList<QByteArray> restoreFrames(const Backup::Contents &contents, bool commitAfter);
     // Sends them, reads both blocks back and compares them bit for bit;
     // commits only after a read-back that matched.
     std::optional<Failure> restore(const Backup::Contents &contents, bool commitAfter);
 
 private:
     explicit Controller(const QString &portName);
+    Result<Link::ValueBlock> read(char command); // D, R or G
     Result<Backup::Contents> readContents();
 
     QSerialPort port;

@@ -120,8 +120,7 @@ int readPairs(const Options &options, bool voltages)
     const bool several = controllers->size() > 1;
     QJsonObject byPort;
     for (const auto &controller : *controllers) {
-        const auto block = controller->read(voltages ? Link::Command::ReadVoltages
-                                                     : Link::Command::ReadCurrents);
+        const auto block = voltages ? controller->readSetPoints() : controller->readCurrents();
         if (!block)
             return report(block.failure());
         if (options.json && several)
@@ -151,7 +150,7 @@ int readCurrents(const QStringList &, const Options &options)
 std::optional<Failure> verifySetPoint(Torvan::Controller &controller, int channel,
                                       const QString &which, int index, double value)
 {
-    const auto volts = controller.read(Link::Command::ReadVoltages);
+    const auto volts = controller.readSetPoints();
     if (!volts)
         return volts.failure();
     if ((*volts)[index] == float(value))
@@ -246,7 +245,7 @@ int coefficients(const QStringList &arguments, const Options &options)
     const auto controller = Torvan::openController(options.ports);
     if (!controller)
         return report(controller.failure());
-    const auto block = (*controller)->read(Link::Command::ReadCoefficients);
+    const auto block = (*controller)->readCoefficients();
     if (!block)
         return report(block.failure());
     QJsonObject object;
@@ -321,9 +320,7 @@ int restore(const QStringList &arguments, const Options &options)
     if (!contents)
         return report(contents.failure());
     if (options.dryRun) {
-        QList<QByteArray> frames = Torvan::Controller::restoreFrames(*contents);
-        if (options.commit)
-            frames << Link::buildFrame(Link::Command::WriteEeprom);
+        const auto frames = Torvan::Controller::restoreFrames(*contents, options.commit);
         for (const QByteArray &frame : frames)
             printLine(QString::fromLatin1(frame.toHex(' ').toUpper()));
         return Success;

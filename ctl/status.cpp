@@ -45,10 +45,10 @@ Torvan::Result<double> voltsArgument(const QString &text)
     const double requested = text.toDouble(&ok);
     if (!ok || !Torvan::isSetPointInRange(requested))
         return Torvan::Failure { Torvan::Failure::BadInput,
-                               QStringLiteral("VOLTS must be a number from %1 to %2, not \"%3\"")
-                                   .arg(Torvan::SetPointMinVolts)
-                                   .arg(Torvan::SetPointMaxVolts)
-                                   .arg(text) };
+                                 QStringLiteral("VOLTS must be a number from %1 to %2, not \"%3\"")
+                                     .arg(Torvan::SetPointMinVolts)
+                                     .arg(Torvan::SetPointMaxVolts)
+                                     .arg(text) };
     return Torvan::roundedSetPoint(requested);
 }
 

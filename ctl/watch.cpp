@@ -57,8 +57,8 @@ public:
         QStringList header { QStringLiteral("time") };
         for (const auto &controller : controllers)
             for (int slot = 0; slot < Link::SlotCount; ++slot)
-                header << (several ? controller->name() + ':' : QString()) + Torvan::currentName(slot)
-                        + QStringLiteral("_mA");
+                header << (several ? controller->name() + ':' : QString())
+                        + Torvan::currentName(slot) + QStringLiteral("_mA");
         printLine(header.join(','));
     }
 
@@ -88,7 +88,7 @@ private:
         Torvan::Controller &controller = *controllers[i];
         if (dropped[i])
             return std::nullopt;
-        const auto amperes = controller.read(Link::Command::ReadCurrents);
+        const auto amperes = controller.readCurrents();
         if (amperes)
             return *amperes;
         anyFailed = true;

@@ -95,7 +95,7 @@ void Bridge::reopen()
     pollTimer.stop();
     controller.reset();
     auto opened = Torvan::openController(requestedPort.isEmpty() ? QStringList()
-                                                               : QStringList { requestedPort });
+                                                                 : QStringList { requestedPort });
     if (!opened) {
         fail(opened.failure().message);
         return;
@@ -104,8 +104,8 @@ void Bridge::reopen()
     reopenTimer.stop();
     missedPolls = 0;
     polls = 0;
-    refresh(Link::Command::ReadVoltages);
-    refresh(Link::Command::ReadCoefficients);
+    refresh(Block::SetPoints);
+    refresh(Block::Coefficients);
     poll();
     pollTimer.start();
 }
@@ -124,16 +124,18 @@ void Bridge::fail(const QString &why)
 }
 
 // One reading of the open controller into the snapshot; the failure, if any.
-std::optional<QString> Bridge::refresh(char command)
+std::optional<QString> Bridge::refresh(Block which)
 {
-    const auto block = controller->read(command);
+    const auto block = which == Block::SetPoints ? controller->readSetPoints()
+        : which == Block::Currents               ? controller->readCurrents()
+                                                 : controller->readCoefficients();
     if (!block)
         return block.failure().message;
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     publish([&](Snapshot &s) {
-        Reading &reading = command == Link::Command::ReadVoltages ? s.setPoints
-            : command == Link::Command::ReadCurrents              ? s.currents
-                                                                  : s.coefficients;
+        auto &reading = which == Block::SetPoints ? s.setPoints
+            : which == Block::Currents            ? s.currents
+                                                  : s.coefficients;
         reading = { *block, now };
     });
     return std::nullopt;
@@ -144,10 +146,9 @@ void Bridge::poll()
     if (!controller || controller->isBusy())
         return; // a request of a client is on the line: this tick is skipped
     ++polls;
-    const auto failure = refresh(Link::Command::ReadCurrents);
+    const auto failure = refresh(Block::Currents);
     if (!failure && polls % PollsPerRefresh == 0)
-        refresh(polls % (2 * PollsPerRefresh) ? Link::Command::ReadVoltages
-                                              : Link::Command::ReadCoefficients);
+        refresh(polls % (2 * PollsPerRefresh) ? Block::SetPoints : Block::Coefficients);
     if (!failure) {
         missedPolls = 0;
         if (!snapshot().on)
@@ -172,7 +173,7 @@ std::optional<QString> Bridge::setPoint(int index, double volts)
         if (!controller)
             return snapshot().status;
         controller->setPoint(index, volts);
-        return refresh(Link::Command::ReadVoltages);
+        return refresh(Block::SetPoints);
     });
 }
 
@@ -183,13 +184,13 @@ std::optional<QString> Bridge::setCoefficient(int slot, float value)
             return snapshot().status;
         // All eight go out together: the other seven as the controller holds
         // them now, never guessed.
-        const auto current = controller->read(Link::Command::ReadCoefficients);
+        const auto current = controller->readCoefficients();
         if (!current)
             return current.failure().message + QStringLiteral("; nothing was sent");
         Link::ValueBlock values = *current;
         values[slot] = value;
         controller->writeCoefficients(values);
-        return refresh(Link::Command::ReadCoefficients);
+        return refresh(Block::Coefficients);
     });
 }
 

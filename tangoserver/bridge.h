@@ -56,7 +56,8 @@ private:
 
     void reopen();
     void poll();
-    std::optional<QString> refresh(char command);
+    enum class Block { SetPoints, Currents, Coefficients };
+    std::optional<QString> refresh(Block which);
     void fail(const QString &why);
     void publish(const std::function<void(Snapshot &)> &change);
 

@@ -33,7 +33,7 @@ void tst_Controller::readsSetsBacksUpAndRestores()
     source.setAllCoefficients({ 1.2345678f, -0.0f, 100, 1e-45f, 0.1f, 2, 3, -2.5f });
     const auto controller = openOn(source);
     QVERIFY(controller);
-    const auto volts = controller->read(Link::Command::ReadVoltages);
+    const auto volts = controller->readSetPoints();
     QVERIFY(volts);
     QCOMPARE(*volts, source.allSetPoints());
     controller->setPoint(3, 1.375);
@@ -65,7 +65,7 @@ void tst_Controller::failuresComeBackAsValues()
     const auto controller = openOn(sim);
     QVERIFY(controller);
     sim.injectFault(SimController::Fault::NoReply);
-    const auto silent = controller->read(Link::Command::ReadCurrents);
+    const auto silent = controller->readCurrents();
     QVERIFY(!silent);
     QCOMPARE(silent.failure().kind, Torvan::Failure::NoReply);
     QVERIFY2(silent.failure().message.endsWith(": no valid reply to the R request"),
@@ -73,7 +73,7 @@ void tst_Controller::failuresComeBackAsValues()
 
     sim.hangUp();
     QTRY_VERIFY(controller->isLost());
-    const auto lost = controller->read(Link::Command::ReadCurrents);
+    const auto lost = controller->readCurrents();
     QVERIFY(!lost);
     QCOMPARE(lost.failure().kind, Torvan::Failure::LineLost);
 }
