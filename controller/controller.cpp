@@ -49,29 +49,37 @@ Result<QStringList> Controller::portNames(const QStringList &requested)
 Result<std::unique_ptr<Controller>> Controller::open(const QString &portName)
 {
     std::unique_ptr<Controller> controller(new Controller(portName));
-    if (!openLink(&controller->port, portName))
+    if (!openLink(controller->port, portName))
         return Failure {
             Failure::CannotOpen,
-            QStringLiteral("cannot open %1: %2").arg(portName, controller->port.errorString())
+            QStringLiteral("cannot open %1: %2").arg(portName, controller->port->errorString())
         };
     return controller;
 }
 
 Controller::Controller(const QString &portName)
-    : portName(portName)
+    : owned(std::make_unique<QSerialPort>())
+    , port(owned.get())
+    , portName(portName)
 {
     // The watch closes the port itself; all that is left is to remember.
-    QObject::connect(LineWatch::of(&port), &LineWatch::lost, &port, [this] { lost = true; });
+    QObject::connect(LineWatch::of(port), &LineWatch::lost, port, [this] { lost = true; });
+}
+
+Controller::Controller(QSerialPort *borrowed)
+    : port(borrowed)
+    , portName(borrowed->portName())
+{
 }
 
 bool Controller::isBusy() const
 {
-    return Link::isBusy(&port);
+    return Link::isBusy(port);
 }
 
 bool Controller::deferIfBusy(QObject *context, std::function<void()> task)
 {
-    return Link::deferIfBusy(&port, context, std::move(task));
+    return Link::deferIfBusy(port, context, std::move(task));
 }
 
 Result<ValueBlock> Controller::readSetPoints()
@@ -91,7 +99,7 @@ Result<ValueBlock> Controller::readCoefficients()
 
 Result<ValueBlock> Controller::read(char command)
 {
-    const auto block = lost ? std::nullopt : exchange(&port, command);
+    const auto block = lost ? std::nullopt : exchange(port, command);
     if (lost)
         return Failure {
             Failure::LineLost,
@@ -106,17 +114,17 @@ Result<ValueBlock> Controller::read(char command)
 
 void Controller::setPoint(int index, double volts)
 {
-    sendCommand(&port, setPointFrame(index, volts));
+    sendCommand(port, setPointFrame(index, volts));
 }
 
 void Controller::commit()
 {
-    sendCommand(&port, buildFrame(Command::WriteEeprom));
+    sendCommand(port, buildFrame(Command::WriteEeprom));
 }
 
 void Controller::writeCoefficients(const ValueBlock &values)
 {
-    sendCommand(&port, coefficientFrame(values));
+    sendCommand(port, coefficientFrame(values));
 }
 
 Result<Backup::Contents> Controller::readContents()
@@ -163,7 +171,7 @@ std::optional<Failure> Controller::restore(const Backup::Contents &contents, boo
 {
     // The commit goes only after a read-back that matched.
     for (const QByteArray &frame : restoreFrames(contents, false))
-        sendCommand(&port, frame);
+        sendCommand(port, frame);
     const auto found = readContents();
     if (!found)
         return found.failure();

@@ -13,10 +13,9 @@
 #include <optional>
 #include <variant>
 
-// One controller behind one adapter, for every front end that is not the
-// window (torvanctl, and long-running servers): reading, setting, committing,
-// calibration, backup and restore. Nothing here ends the process or prints:
-// a failure comes back as a value that says what happened.
+// One controller behind one adapter, as every front end sees it: reading,
+// setting, committing, calibration, backup and restore. Nothing here ends the
+// process or prints: a failure comes back as a value that says what happened.
 namespace Torvan {
 
 struct Failure
@@ -59,6 +58,9 @@ private:
 class Controller
 {
 public:
+    // Over a port its owner opens and closes, and whose lost line its owner
+    // hears of (the window's port, which it lends to the dialog).
+    explicit Controller(QSerialPort *borrowed);
     // The ports named, or else the one qualifying adapter.
     static Result<QStringList> portNames(const QStringList &requested);
     static Result<std::unique_ptr<Controller>> open(const QString &portName);
@@ -95,7 +97,8 @@ private:
     Result<Link::ValueBlock> read(char command); // D, R or G
     Result<Backup::Contents> readContents();
 
-    QSerialPort port;
+    std::unique_ptr<QSerialPort> owned;
+    QSerialPort *port;
     QString portName;
     bool lost = false;
 };

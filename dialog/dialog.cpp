@@ -2,7 +2,7 @@
 #include "ui_dialog.h"
 
 #include "coefficienttext.h"
-#include "exchange.h"
+#include "controller.h"
 
 #include <QDoubleValidator>
 #include <QSerialPort>
@@ -31,7 +31,7 @@ void Dialog::on_pbRead_clicked()
 {
     if (!serialPort)
         return;
-    const auto coefficients = Link::exchange(serialPort, Link::Command::ReadCoefficients);
+    const auto coefficients = Torvan::Controller(serialPort).readCoefficients();
     if (!coefficients)
         return;
     const auto fields = fieldsInSlotOrder();
@@ -56,7 +56,7 @@ void Dialog::on_pbWrite_clicked()
         }
         values[slot] = *value;
     }
-    Link::sendCommand(serialPort, Link::coefficientFrame(values));
+    Torvan::Controller(serialPort).writeCoefficients(values);
 }
 
 std::array<QLineEdit *, 8> Dialog::fieldsInSlotOrder() const

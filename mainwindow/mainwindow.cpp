@@ -1,9 +1,9 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "controller.h"
 #include "decimalseparatorfilter.h"
 #include "dialog.h"
-#include "exchange.h"
 #include "linewatch.h"
 #include "quantities.h"
 #include "seriallink.h"
@@ -84,7 +84,7 @@ void MainWindow::on_sbChannel_valueChanged(int arg1)
     // "Set" clicked after this change, and queued behind it, finds that
     // channel's set-points in the boxes.
     const int channel = ui->sbChannel->value();
-    if (Link::deferIfBusy(port, this, [this, channel] { showChannel(channel); }))
+    if (Torvan::Controller(port).deferIfBusy(this, [this, channel] { showChannel(channel); }))
         return;
     showChannel(channel);
 }
@@ -115,12 +115,12 @@ void MainWindow::on_pbEeprom_clicked()
 
 void MainWindow::on_pbWriteEEPROM_clicked()
 {
-    Link::sendCommand(port, Link::buildFrame(Link::Command::WriteEeprom));
+    Torvan::Controller(port).commit();
 }
 
 void MainWindow::updateVoltages(int channel)
 {
-    const auto volts = Link::exchange(port, Link::Command::ReadVoltages);
+    const auto volts = Torvan::Controller(port).readSetPoints();
     if (!volts)
         return;
     // A value that is not a number would show as 0.000 or 2.500, and the next
@@ -135,12 +135,14 @@ void MainWindow::updateVoltages(int channel)
 
 void MainWindow::updateCurrents()
 {
-    const auto amperes = Link::exchange(port, Link::Command::ReadCurrents);
+    const auto amperes = Torvan::Controller(port).readCurrents();
     if (!amperes)
         return;
     const int channel = ui->sbChannel->value();
-    ui->lIc->setText(tr("Ic(mA) = %1").arg(Torvan::milliampsText((*amperes)[Link::cSlot(channel)])));
-    ui->lIb->setText(tr("Ib(mA) = %1").arg(Torvan::milliampsText((*amperes)[Link::bSlot(channel)])));
+    ui->lIc->setText(
+        tr("Ic(mA) = %1").arg(Torvan::milliampsText((*amperes)[Link::cSlot(channel)])));
+    ui->lIb->setText(
+        tr("Ib(mA) = %1").arg(Torvan::milliampsText((*amperes)[Link::bSlot(channel)])));
 }
 
 void MainWindow::showChannel(int channel)
@@ -154,9 +156,9 @@ void MainWindow::showChannel(int channel)
 // queued before the click has filled the box.
 void MainWindow::setVoltage(int setPointIndex, const QDoubleSpinBox *box)
 {
-    if (Link::deferIfBusy(port, this, [=] { setVoltage(setPointIndex, box); }))
+    if (Torvan::Controller(port).deferIfBusy(this, [=] { setVoltage(setPointIndex, box); }))
         return;
-    Link::sendCommand(port, Link::setPointFrame(setPointIndex, box->value()));
+    Torvan::Controller(port).setPoint(setPointIndex, box->value());
 }
 
 void MainWindow::showDisconnected()
@@ -174,5 +176,5 @@ void MainWindow::showDisconnected()
 // in progress, then runs with the widgets as they are at that moment.
 bool MainWindow::deferredWhileBusy(void (MainWindow::*action)())
 {
-    return Link::deferIfBusy(port, this, [this, action] { (this->*action)(); });
+    return Torvan::Controller(port).deferIfBusy(this, [this, action] { (this->*action)(); });
 }
