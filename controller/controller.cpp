@@ -69,8 +69,7 @@ Controller::Controller(const QString &portName)
 Controller::Controller(QSerialPort *borrowed)
     : port(borrowed)
     , portName(borrowed->portName())
-{
-}
+{ }
 
 bool Controller::isBusy() const
 {

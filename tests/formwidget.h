@@ -1,7 +1,9 @@
 #ifndef FORMWIDGET_H
 #define FORMWIDGET_H
 
+#include <QComboBox>
 #include <QMainWindow>
+#include <QStringList>
 
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +21,16 @@ template<typename T> T *formWidget(const QMainWindow *window, const char *name)
         std::abort();
     }
     return found;
+}
+
+// The names the main window's port list offers, in its order.
+inline QStringList listedPorts(const QMainWindow *window)
+{
+    const auto *ports = formWidget<QComboBox>(window, "cbPorts");
+    QStringList names;
+    for (int i = 0; i < ports->count(); ++i)
+        names.append(ports->itemText(i));
+    return names;
 }
 
 #endif // FORMWIDGET_H

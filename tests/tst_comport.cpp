@@ -48,7 +48,6 @@ private:
     {
         QTest::mouseClick(child<QPushButton>(button), Qt::LeftButton);
     }
-    QStringList listedPorts();
     QSerialPort *port() { return window->findChild<QSerialPort *>(); }
     void connectTo(const QString &name);
 
@@ -67,14 +66,6 @@ void tst_ComPort::cleanup()
     delete window;
 }
 
-QStringList tst_ComPort::listedPorts()
-{
-    QStringList names;
-    for (int i = 0; i < child<QComboBox>("cbPorts")->count(); ++i)
-        names.append(child<QComboBox>("cbPorts")->itemText(i));
-    return names;
-}
-
 void tst_ComPort::connectTo(const QString &name)
 {
     QVERIFY2(!name.isEmpty(), "no port named");
@@ -90,7 +81,7 @@ void tst_ComPort::connectTo(const QString &name)
 void tst_ComPort::listsTheQualifyingPortsInEnumerationOrder()
 {
     const QStringList expected = qEnvironmentVariable("TORVAN_TEST_PORTS").split(u',');
-    QCOMPARE(listedPorts(), expected);
+    QCOMPARE(listedPorts(window), expected);
     QCOMPARE(child<QComboBox>("cbPorts")->currentText(), expected.first());
     QVERIFY(child<QPushButton>("pbConnect")->isEnabled());
 }
@@ -154,7 +145,7 @@ void tst_ComPort::lostLineShowsDisconnectedAndTheListDropsIt()
 
     QStringList remaining = qEnvironmentVariable("TORVAN_TEST_PORTS").split(u',');
     remaining.removeAll(lost);
-    QTRY_COMPARE_WITH_TIMEOUT((click("pbUpdatePorts"), listedPorts()), remaining, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT((click("pbUpdatePorts"), listedPorts(window)), remaining, 10000);
 }
 
 // What Qt's Windows port reports when the adapter is removed, put on the open

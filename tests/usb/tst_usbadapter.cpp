@@ -137,7 +137,6 @@ private:
     template<typename T> T *child(const char *name) { return formWidget<T>(window, name); }
     void click(QWidget *button) { QTest::mouseClick(button, Qt::LeftButton); }
     void click(const char *button) { click(child<QPushButton>(button)); }
-    QStringList listedPorts();
     QStringList framesSinceMark();
     void verifyDisconnected();
     void checkDialogAcrossUnplug(Dialog *dialog);
@@ -160,14 +159,6 @@ void tst_UsbAdapter::initTestCase()
 void tst_UsbAdapter::cleanupTestCase()
 {
     delete window;
-}
-
-QStringList tst_UsbAdapter::listedPorts()
-{
-    QStringList names;
-    for (int i = 0; i < child<QComboBox>("cbPorts")->count(); ++i)
-        names.append(child<QComboBox>("cbPorts")->itemText(i));
-    return names;
 }
 
 QStringList tst_UsbAdapter::framesSinceMark()
@@ -203,19 +194,19 @@ void tst_UsbAdapter::connectAndExpectFirstReads()
 void tst_UsbAdapter::portListIsTheQualifyingAdaptersInOrder()
 {
     // The guest's built-in ttyS0 has no USB ids and is not offered.
-    QCOMPARE(listedPorts(), QStringList({ Adapter }));
+    QCOMPARE(listedPorts(window), QStringList({ Adapter }));
     QVERIFY(child<QPushButton>("pbConnect")->isEnabled());
 
     // The second adapter is ttyUSB1 on the lower USB port: udev enumerates it
     // first, and the list keeps that order.
     QCOMPARE(askHost(QStringLiteral("plug ftdi1")), QString("ok"));
-    QTRY_COMPARE_WITH_TIMEOUT((click("pbUpdatePorts"), listedPorts()),
+    QTRY_COMPARE_WITH_TIMEOUT((click("pbUpdatePorts"), listedPorts(window)),
                               QStringList({ SecondAdapter, Adapter }), ReplugLimitMs);
     QCOMPARE(child<QComboBox>("cbPorts")->currentText(), SecondAdapter);
 
     QCOMPARE(askHost(QStringLiteral("unplug ftdi1")), QString("ok"));
-    QTRY_COMPARE_WITH_TIMEOUT((click("pbUpdatePorts"), listedPorts()), QStringList({ Adapter }),
-                              ReplugLimitMs);
+    QTRY_COMPARE_WITH_TIMEOUT((click("pbUpdatePorts"), listedPorts(window)),
+                              QStringList({ Adapter }), ReplugLimitMs);
 }
 
 void tst_UsbAdapter::connectOpensTheLineAt115200_8N1()
@@ -278,12 +269,12 @@ void tst_UsbAdapter::replugListsItAgainAndConnectsWithTheSamePort()
 {
     QSerialPort *port = window->findChild<QSerialPort *>();
     click("pbUpdatePorts");
-    QCOMPARE(listedPorts(), QStringList());
+    QCOMPARE(listedPorts(window), QStringList());
     QVERIFY(!child<QPushButton>("pbConnect")->isEnabled());
 
     QCOMPARE(askHost(QStringLiteral("plug ftdi0")), QString("ok"));
-    QTRY_COMPARE_WITH_TIMEOUT((click("pbUpdatePorts"), listedPorts()), QStringList({ Adapter }),
-                              ReplugLimitMs);
+    QTRY_COMPARE_WITH_TIMEOUT((click("pbUpdatePorts"), listedPorts(window)),
+                              QStringList({ Adapter }), ReplugLimitMs);
     QVERIFY(child<QPushButton>("pbConnect")->isEnabled());
     connectAndExpectFirstReads();
     QCOMPARE(window->findChild<QSerialPort *>(), port);
