@@ -263,7 +263,9 @@ void tst_Dialog::fieldWithoutANumberStopsTheWrite()
         QCOMPARE(bad->selectedText(), bad->text());
         for (int slot = 0; slot < 8; ++slot) // nothing is touched
             QCOMPARE(field(dialog, FieldsInSlotOrder[slot])->text(), texts[slot]);
-        // Nothing was sent: the first request the controller sees is a later Read.
+        // Nothing was sent, then or a little later: the first request the
+        // controller sees is a later Read, behind anything on its way.
+        QTest::qWait(50);
         click(dialog, "pbRead");
         QTRY_COMPARE(adapter->commands(), QString("G"));
     });
