@@ -20,14 +20,15 @@ using Torvan::coefficientName;
 using Torvan::sameBits;
 using Torvan::setPointName;
 
-std::optional<QString> setPointFault(const QString &field, float volts)
+Torvan::Done setPointInRange(const QString &field, float volts)
 {
     if (Torvan::isSetPointInRange(volts))
-        return std::nullopt;
-    return QStringLiteral("%1: %2 V is outside %3")
-        .arg(field)
-        .arg(double(volts))
-        .arg(Torvan::setPointRangeText());
+        return {};
+    return Torvan::Failure { Torvan::Failure::BadBackup,
+                             QStringLiteral("%1: %2 V is outside %3")
+                                 .arg(field)
+                                 .arg(double(volts))
+                                 .arg(Torvan::setPointRangeText()) };
 }
 
 std::optional<float> floatFromBytes(const QString &hex)
@@ -146,8 +147,8 @@ public:
             const QJsonObject entry = this->entry(entries, "setPoints", slot, name);
             const QString field = QStringLiteral("setPoints.%1.volts").arg(name);
             volts[slot] = number(entry, "volts", field);
-            if (const auto fault = setPointFault(field, volts[slot]); ok() && fault)
-                fail(*fault);
+            if (const auto inRange = setPointInRange(field, volts[slot]); ok() && !inRange)
+                fail(inRange.failure().message);
             sameAsBytes(entry, volts[slot], QStringLiteral("setPoints.%1").arg(name));
         }
         return volts;
@@ -232,17 +233,17 @@ QString bytesText(float value)
     return QString::fromLatin1(QByteArray(bytes, 4).toHex());
 }
 
-std::optional<QString> unrestorable(const Contents &contents)
+Torvan::Done restorable(const Contents &contents)
 {
     for (int slot = 0; slot < Link::SlotCount; ++slot) {
         const QString field = QStringLiteral("setPoints.%1.volts").arg(setPointName(slot));
-        if (const auto fault = setPointFault(field, contents.setPoints[slot]))
-            return fault;
+        if (const auto inRange = setPointInRange(field, contents.setPoints[slot]); !inRange)
+            return inRange;
     }
-    return std::nullopt;
+    return {};
 }
 
-std::optional<Contents> fromJson(const QByteArray &json, QString *error)
+Torvan::Result<Contents> fromJson(const QByteArray &json)
 {
     Reader reader;
     const QJsonObject root = reader.document(json);
@@ -251,10 +252,8 @@ std::optional<Contents> fromJson(const QByteArray &json, QString *error)
     contents.port = root.value("port").toString();
     contents.setPoints = reader.setPoints(root);
     contents.coefficients = reader.coefficients(root);
-    if (!reader.ok()) {
-        *error = reader.error;
-        return std::nullopt;
-    }
+    if (!reader.ok())
+        return Torvan::Failure { Torvan::Failure::BadBackup, reader.error };
     return contents;
 }
 

@@ -116,6 +116,22 @@ void Controller::setPoint(int index, double volts)
     sendCommand(port, setPointFrame(index, volts));
 }
 
+Done Controller::verifySetPoint(int index, double volts)
+{
+    const auto found = readSetPoints();
+    if (!found)
+        return found.failure();
+    if ((*found)[index] == float(volts))
+        return {};
+    const bool vc = index == cSlot(index / 2);
+    return Failure { Failure::NotApplied,
+                     QStringLiteral("channel %1 %2 reads %3 V, not %4 V: the controller "
+                                    "did not apply it")
+                         .arg(index / 2)
+                         .arg(vc ? QStringLiteral("vc") : QStringLiteral("vb"),
+                              voltsText((*found)[index]), voltsText(float(volts))) };
+}
+
 void Controller::commit()
 {
     sendCommand(port, buildFrame(Command::WriteEeprom));
@@ -147,11 +163,11 @@ Result<Backup::Contents> Controller::backup()
     const auto contents = readContents();
     if (!contents)
         return contents;
-    if (const auto fault = Backup::unrestorable(*contents))
-        return Failure { Failure::NoReply,
+    if (const auto restorable = Backup::restorable(*contents); !restorable)
+        return Failure { Failure::CannotBackUp,
                          QStringLiteral("%1: the controller holds %2, which restore would "
                                         "refuse; nothing was written")
-                             .arg(portName, *fault) };
+                             .arg(portName, restorable.failure().message) };
     return contents;
 }
 
@@ -166,7 +182,7 @@ QList<QByteArray> Controller::restoreFrames(const Backup::Contents &contents, bo
     return frames;
 }
 
-std::optional<Failure> Controller::restore(const Backup::Contents &contents, bool commitAfter)
+Done Controller::restore(const Backup::Contents &contents, bool commitAfter)
 {
     // The commit goes only after a read-back that matched.
     for (const QByteArray &frame : restoreFrames(contents, false))
@@ -182,7 +198,7 @@ std::optional<Failure> Controller::restore(const Backup::Contents &contents, boo
                              .arg(portName, differ.join(QStringLiteral(", "))) };
     if (commitAfter)
         commit();
-    return std::nullopt;
+    return {};
 }
 
 Result<std::unique_ptr<Controller>> openController(const QStringList &requestedPorts)

@@ -3,6 +3,7 @@
 
 #include "backup.h"
 #include "protocol.h"
+#include "result.h"
 
 #include <QSerialPort>
 #include <QString>
@@ -10,50 +11,11 @@
 
 #include <functional>
 #include <memory>
-#include <optional>
-#include <variant>
 
 // One controller behind one adapter, as every front end sees it: reading,
 // setting, committing, calibration, backup and restore. Nothing here ends the
 // process or prints: a failure comes back as a value that says what happened.
 namespace Torvan {
-
-struct Failure
-{
-    enum Kind {
-        BadInput, // an argument or a backup file that does not check out; nothing was sent
-        NoAdapter, // none found, or several and none named
-        CannotOpen,
-        NoReply, // no reply, or one that is not exactly 32 bytes
-        LineLost, // the adapter went away
-        NotApplied, // a set-point read back differently
-        NotRestored, // a restore read back differently
-        FileError,
-    };
-    Kind kind;
-    QString message;
-};
-
-// A value, or the failure that kept it from being had.
-template<typename T> class Result
-{
-public:
-    Result(T value)
-        : outcome(std::move(value))
-    { }
-    Result(Failure failure)
-        : outcome(std::move(failure))
-    { }
-
-    explicit operator bool() const { return std::holds_alternative<T>(outcome); }
-    const T &operator*() const { return std::get<T>(outcome); }
-    T &operator*() { return std::get<T>(outcome); }
-    const T *operator->() const { return &std::get<T>(outcome); }
-    const Failure &failure() const { return std::get<Failure>(outcome); }
-
-private:
-    std::variant<T, Failure> outcome;
-};
 
 class Controller
 {
@@ -79,6 +41,8 @@ public:
     Result<Link::ValueBlock> readCurrents(); // in amperes
     Result<Link::ValueBlock> readCoefficients();
     void setPoint(int index, double volts);
+    // The set-points read back: the one at index must be what was sent.
+    Done verifySetPoint(int index, double volts);
     void commit();
     void writeCoefficients(const Link::ValueBlock &values);
 
@@ -90,7 +54,7 @@ public:
     static QList<QByteArray> restoreFrames(const Backup::Contents &contents, bool commitAfter);
     // Sends them, reads both blocks back and compares them bit for bit;
     // commits only after a read-back that matched.
-    std::optional<Failure> restore(const Backup::Contents &contents, bool commitAfter);
+    Done restore(const Backup::Contents &contents, bool commitAfter);
 
 private:
     explicit Controller(const QString &portName);

@@ -15,7 +15,6 @@
 #include <cmath>
 
 using namespace Cli;
-using Torvan::Failure;
 
 namespace {
 
@@ -110,7 +109,7 @@ struct Pairs
 int readPairs(const Options &options, bool voltages)
 {
     const auto channel
-        = options.channel.isEmpty() ? Torvan::Result<int>(-1) : channelArgument(options.channel);
+        = options.channel.isEmpty() ? Checked<int>(-1) : channelArgument(options.channel);
     if (!channel)
         return report(channel.failure());
     const Pairs pairs { voltages, *channel };
@@ -146,23 +145,6 @@ int readCurrents(const QStringList &, const Options &options)
     return readPairs(options, false);
 }
 
-// The set-point as the controller reads it back, against what was sent.
-std::optional<Failure> verifySetPoint(Torvan::Controller &controller, int channel,
-                                      const QString &which, int index, double value)
-{
-    const auto volts = controller.readSetPoints();
-    if (!volts)
-        return volts.failure();
-    if ((*volts)[index] == float(value))
-        return std::nullopt;
-    return Failure { Failure::NotApplied,
-                     QStringLiteral("channel %1 %2 reads %3 V, not %4 V: the controller "
-                                    "did not apply it")
-                         .arg(channel)
-                         .arg(which, Torvan::voltsText((*volts)[index]),
-                              Torvan::voltsText(float(value))) };
-}
-
 int setVoltage(const QStringList &arguments, const Options &options)
 {
     const auto channel = channelArgument(arguments[0]);
@@ -170,8 +152,7 @@ int setVoltage(const QStringList &arguments, const Options &options)
         return report(channel.failure());
     const QString which = arguments[1].toLower();
     if (which != QLatin1String("vc") && which != QLatin1String("vb"))
-        return report(
-            { Failure::BadInput, QStringLiteral("say vc or vb, not \"%1\"").arg(arguments[1]) });
+        return report(usageError(QStringLiteral("say vc or vb, not \"%1\"").arg(arguments[1])));
     const auto value = voltsArgument(arguments[2]);
     if (!value)
         return report(value.failure());
@@ -184,8 +165,8 @@ int setVoltage(const QStringList &arguments, const Options &options)
         return report(controller.failure());
     (*controller)->setPoint(index, *value);
     if (options.verify) {
-        if (const auto failure = verifySetPoint(**controller, *channel, which, index, *value))
-            return report(*failure);
+        if (const auto applied = (*controller)->verifySetPoint(index, *value); !applied)
+            return report(applied.failure());
     }
     if (options.json)
         printJson(QJsonObject { { "channel", *channel },
@@ -215,16 +196,15 @@ int commitToEeprom(const QStringList &, const Options &options)
 int writeCoefficients(const QStringList &arguments, const Options &options)
 {
     if (arguments.size() != 1 + Link::SlotCount || arguments[0] != QLatin1String("set"))
-        return report({ Failure::BadInput,
-                        QStringLiteral("'coefs set' takes all eight values, IC0 IB0 IC1 "
-                                       "IB1 IC2 IB2 IC3 IB3; nothing was sent") });
+        return report(usageError(QStringLiteral("'coefs set' takes all eight values, IC0 IB0 IC1 "
+                                                "IB1 IC2 IB2 IC3 IB3; nothing was sent")));
     Link::ValueBlock values;
     for (int slot = 0; slot < Link::SlotCount; ++slot) {
         const auto value = Torvan::parseCoefficient(arguments[1 + slot], QLocale::c());
         if (!value)
-            return report({ Failure::BadInput,
-                            QStringLiteral("%1: \"%2\" is not a finite number; nothing was sent")
-                                .arg(Torvan::coefficientName(slot), arguments[1 + slot]) });
+            return report(
+                usageError(QStringLiteral("%1: \"%2\" is not a finite number; nothing was sent")
+                               .arg(Torvan::coefficientName(slot), arguments[1 + slot])));
         values[slot] = *value;
     }
     const auto controller = Torvan::openController(options.ports);
@@ -274,8 +254,8 @@ int backUp(const QStringList &arguments, const Options &options)
     if (!file.open(QIODevice::WriteOnly) || file.write(Backup::toJson(*contents)) < 0
         || !file.commit())
         return report(
-            { Failure::FileError,
-              QStringLiteral("cannot write %1: %2").arg(arguments[0], file.errorString()) });
+            Stop { FileError,
+                   QStringLiteral("cannot write %1: %2").arg(arguments[0], file.errorString()) });
     if (options.json)
         printJson(QJsonObject { { "file", arguments[0] }, { "port", contents->port } });
     else
@@ -284,17 +264,17 @@ int backUp(const QStringList &arguments, const Options &options)
     return Success;
 }
 
-Torvan::Result<Backup::Contents> readBackup(const QString &path)
+Checked<Backup::Contents> readBackup(const QString &path)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        return Failure { Failure::FileError,
-                         QStringLiteral("cannot read %1: %2").arg(path, file.errorString()) };
-    QString error;
-    const auto contents = Backup::fromJson(file.readAll(), &error);
+        return Stop { FileError,
+                      QStringLiteral("cannot read %1: %2").arg(path, file.errorString()) };
+    const auto contents = Backup::fromJson(file.readAll());
     if (!contents)
-        return Failure { Failure::BadInput,
-                         QStringLiteral("%1: %2; nothing was sent").arg(path, error) };
+        return stopFor(
+            { contents.failure().kind,
+              QStringLiteral("%1: %2; nothing was sent").arg(path, contents.failure().message) });
     return *contents;
 }
 
@@ -329,8 +309,8 @@ int restore(const QStringList &arguments, const Options &options)
     const auto controller = Torvan::openController(options.ports);
     if (!controller)
         return report(controller.failure());
-    if (const auto failure = (*controller)->restore(*contents, options.commit))
-        return report(*failure);
+    if (const auto restored = (*controller)->restore(*contents, options.commit); !restored)
+        return report(restored.failure());
     if (options.json)
         printJson(QJsonObject {
             { "restored", true }, { "committed", options.commit }, { "notFinite", notFinite } });

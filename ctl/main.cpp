@@ -17,11 +17,7 @@ const char *const MoreHelp = R"(
 voltages, currents and watch take --port more than once, to read several
 controllers side by side.
 
-Exit status: 0 done; 2 bad arguments or backup file (nothing was sent); 3 no adapter,
-or more than one and no --port; 4 a port cannot be opened; 5 no reply, a reply that
-is not exactly 32 bytes, or a lost line (watch: some readings failed, each reported
-as it happened); 6 set --verify found the set-point not applied; 7 restore read back
-other values; 8 a file cannot be read or written.)";
+)";
 
 // A negative number ("-2.5") is a value, not an option: marked so the parser
 // takes it as an argument, and unmarked afterwards.
@@ -63,13 +59,8 @@ const QList<QCommandLineOption> KnownOptions {
       QStringLiteral("restore: print the frames that would be sent, and send nothing.") },
 };
 
-Torvan::Failure usageError(const QString &message)
-{
-    return { Torvan::Failure::BadInput, message };
-}
-
 // The command named first, with as many arguments as it takes.
-Torvan::Result<const Command *> commandOf(QStringList &arguments)
+Checked<const Command *> commandOf(QStringList &arguments)
 {
     if (arguments.isEmpty())
         return usageError(QStringLiteral("no command given; see --help"));
@@ -84,7 +75,7 @@ Torvan::Result<const Command *> commandOf(QStringList &arguments)
 }
 
 // The options given, each checked to go with the command.
-Torvan::Result<Options> optionsOf(const QCommandLineParser &parser, const Command &command)
+Checked<Options> optionsOf(const QCommandLineParser &parser, const Command &command)
 {
     const QLatin1String name(command.name);
     for (const QString &option : parser.optionNames()) {
@@ -122,7 +113,8 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Set up and watch the Torvan bias controller from scripts and terminals.")
-        + QStringLiteral("\nCommands:\n") + commandHelp() + QLatin1String(MoreHelp));
+        + QStringLiteral("\nCommands:\n") + commandHelp() + QLatin1String(MoreHelp)
+        + exitStatusHelp());
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addPositionalArgument(QStringLiteral("command"),

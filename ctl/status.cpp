@@ -2,61 +2,108 @@
 
 #include "quantities.h"
 
+#include <initializer_list>
+
 namespace Cli {
 
-int report(const Torvan::Failure &failure)
+namespace {
+
+using Torvan::Failure;
+
+struct StatusRow
 {
-    warn(failure.message);
-    switch (failure.kind) {
-    case Torvan::Failure::BadInput:
-        return UsageError;
-    case Torvan::Failure::NoAdapter:
-        return NoAdapter;
-    case Torvan::Failure::CannotOpen:
-        return CannotOpen;
-    case Torvan::Failure::NoReply:
-    case Torvan::Failure::LineLost:
-        return BadReply;
-    case Torvan::Failure::NotApplied:
-        return NotApplied;
-    case Torvan::Failure::NotRestored:
-        return NotRestored;
-    case Torvan::Failure::FileError:
-        return FileError;
+    int status;
+    std::initializer_list<Failure::Kind> kinds; // the controller's failures that end with it
+    const char *meaning;
+};
+
+const StatusRow ExitStatuses[] = {
+    { Success, {}, "done" },
+    { UsageError,
+      { Failure::BadBackup },
+      "bad arguments, or a backup file that does not check out (nothing was sent)" },
+    { NoAdapter, { Failure::NoAdapter }, "no adapter found, or several and no --port" },
+    { CannotOpen, { Failure::CannotOpen }, "a port cannot be opened" },
+    { BadReply,
+      { Failure::NoReply, Failure::LineLost, Failure::CannotBackUp },
+      "no reply, one that is not exactly 32 bytes, or a lost line (watch goes on and exits "
+      "with 5 at the end); backup of a set-point outside 0 to 2.5 V" },
+    { NotApplied, { Failure::NotApplied }, "set --verify read back a different set-point" },
+    { NotRestored, { Failure::NotRestored }, "restore read back other values than the file holds" },
+    { FileError, {}, "a file cannot be read or written" },
+};
+
+} // namespace
+
+Stop stopFor(const Failure &failure)
+{
+    for (const StatusRow &row : ExitStatuses) {
+        for (const Failure::Kind kind : row.kinds) {
+            if (kind == failure.kind)
+                return { row.status, failure.message };
+        }
     }
-    return UsageError;
+    Q_ASSERT_X(false, "stopFor", "a failure without an exit status");
+    return { BadReply, failure.message };
 }
 
-Torvan::Result<int> channelArgument(const QString &text)
+int report(const Stop &stop)
+{
+    warn(stop.message);
+    return stop.status;
+}
+
+int report(const Failure &failure)
+{
+    return report(stopFor(failure));
+}
+
+QString exitStatusHelp()
+{
+    // Wrapped to the width of the rest of the help, each meaning indented under its first line.
+    constexpr int Width = 80;
+    const QString indent(5, u' ');
+    QStringList lines { QStringLiteral("Exit status:") };
+    for (const StatusRow &row : ExitStatuses) {
+        QString line = QStringLiteral("  %1 ").arg(row.status);
+        for (const QString &word : QString::fromLatin1(row.meaning).split(u' ')) {
+            if (line.size() + 1 + word.size() > Width) {
+                lines << line;
+                line = indent.chopped(1);
+            }
+            line += u' ' + word;
+        }
+        lines << line;
+    }
+    return lines.join(u'\n');
+}
+
+Checked<int> channelArgument(const QString &text)
 {
     bool ok = false;
     const int channel = text.toInt(&ok);
     if (!ok || channel < 0 || channel >= Link::ChannelCount)
-        return Torvan::Failure {
-            Torvan::Failure::BadInput,
-            QStringLiteral("channel must be 0, 1, 2 or 3, not \"%1\"").arg(text)
-        };
+        return usageError(QStringLiteral("channel must be 0, 1, 2 or 3, not \"%1\"").arg(text));
     return channel;
 }
 
-Torvan::Result<double> voltsArgument(const QString &text)
+Checked<double> voltsArgument(const QString &text)
 {
     bool ok = false;
     const double requested = text.toDouble(&ok);
     if (!ok || !Torvan::isSetPointInRange(requested))
-        return Torvan::Failure { Torvan::Failure::BadInput,
-                                 QStringLiteral("VOLTS must be a number from %1 to %2, not \"%3\"")
-                                     .arg(Torvan::SetPointMinVolts)
-                                     .arg(Torvan::SetPointMaxVolts)
-                                     .arg(text) };
+        return usageError(QStringLiteral("VOLTS must be a number from %1 to %2, not \"%3\"")
+                              .arg(Torvan::SetPointMinVolts)
+                              .arg(Torvan::SetPointMaxVolts)
+                              .arg(text));
     return Torvan::roundedSetPoint(requested);
 }
 
-Torvan::Result<int> numberOption(const QString &name, const QString &text, int min, int max)
+Checked<int> numberOption(const QString &name, const QString &text, int min, int max)
 {
     if (const auto value = wholeNumber(text, min, max))
         return *value;
-    return Torvan::Failure { Torvan::Failure::BadInput, numberFault(name, text, min, max) };
+    return usageError(numberFault(name, text, min, max));
 }
 
 } // namespace Cli

@@ -2,11 +2,11 @@
 #define STATUS_H
 
 #include "cli.h"
-#include "controller.h"
+#include "result.h"
 
 #include <QString>
 
-// torvanctl's exit statuses, the failure each stands for, and the checks of
+// torvanctl's exit statuses, the failures each stands for, and the checks of
 // its arguments.
 namespace Cli {
 
@@ -21,13 +21,33 @@ enum ExitStatus {
     FileError = 8,
 };
 
-// The failure in one line on stderr; returns the exit status that goes with it.
+// What ends a command early: its exit status and the line that says why.
+struct Stop
+{
+    int status;
+    QString message;
+};
+template<typename T> using Checked = Torvan::Result<T, Stop>;
+
+// The exit status a failure of the controller ends torvanctl with.
+Stop stopFor(const Torvan::Failure &failure);
+
+// The reason in one line on stderr; returns the exit status that goes with it.
+int report(const Stop &stop);
 int report(const Torvan::Failure &failure);
 
-Torvan::Result<int> channelArgument(const QString &text);
+// The exit-status part of the help, one status a line.
+QString exitStatusHelp();
+
+Checked<int> channelArgument(const QString &text);
 // 0 to 2.5 V, rounded to the window's three decimals.
-Torvan::Result<double> voltsArgument(const QString &text);
-Torvan::Result<int> numberOption(const QString &name, const QString &text, int min, int max);
+Checked<double> voltsArgument(const QString &text);
+Checked<int> numberOption(const QString &name, const QString &text, int min, int max);
+
+inline Stop usageError(const QString &message)
+{
+    return { UsageError, message };
+}
 
 } // namespace Cli
 

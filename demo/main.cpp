@@ -47,9 +47,8 @@ int main(int argc, char *argv[])
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/icon.ico")));
 
     SimController controller;
-    QString error;
-    if (!controller.start(&error)) {
-        fprintf(stderr, "torvan-demo: %s\n", qPrintable(error));
+    if (const auto started = controller.start(); !started) {
+        fprintf(stderr, "torvan-demo: %s\n", qPrintable(started.failure()));
         return 1;
     }
     const QString simulatedPort = controller.devicePath();

@@ -107,9 +107,10 @@ void Settings::configure(SimController &controller)
     }
     if (parser.isSet("currents"))
         controller.setFixedCurrents(block("currents"));
-    QString eepromError;
-    if (parser.isSet("eeprom") && !controller.setEepromFile(parser.value("eeprom"), &eepromError))
-        fail(eepromError);
+    if (parser.isSet("eeprom")) {
+        if (const auto loaded = controller.setEepromFile(parser.value("eeprom")); !loaded)
+            fail(loaded.failure());
+    }
     if (parser.isSet("hang-up-after")) {
         const int limit = number("hang-up-after", 1, 1 << 30);
         QObject::connect(&controller, &SimController::requestReceived, &controller,
@@ -160,9 +161,10 @@ int main(int argc, char *argv[])
 
     SimController controller;
     settings.configure(controller);
-    QString error = settings.error;
-    if (!error.isEmpty() || !controller.start(&error))
-        return failWith(error);
+    if (!settings.error.isEmpty())
+        return failWith(settings.error);
+    if (const auto started = controller.start(); !started)
+        return failWith(started.failure());
     if (settings.parser.isSet("log"))
         logRequests(controller);
     QObject::connect(&controller, &SimController::hungUpLine, &app, [] {

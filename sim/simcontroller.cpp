@@ -70,19 +70,17 @@ SimController::~SimController()
     hangUp();
 }
 
-bool SimController::start(QString *error)
+SimController::Done SimController::start()
 {
     if (isRunning())
-        return true;
+        return {};
     termios raw {};
     cfmakeraw(&raw);
     cfsetispeed(&raw, B115200);
     cfsetospeed(&raw, B115200);
     if (openpty(&masterFd, &slaveFd, nullptr, &raw, nullptr) != 0) {
-        if (error)
-            *error = QStringLiteral("cannot open a pseudo-terminal: %1").arg(strerror(errno));
         masterFd = slaveFd = -1;
-        return false;
+        return QStringLiteral("cannot open a pseudo-terminal: %1").arg(strerror(errno));
     }
     // The slave side stays open here too, so the line survives a client's close
     // and reopen the way a plugged-in adapter does.
@@ -92,7 +90,7 @@ bool SimController::start(QString *error)
     fcntl(slaveFd, F_SETFD, FD_CLOEXEC);
     notifier = new QSocketNotifier(masterFd, QSocketNotifier::Read, this);
     connect(notifier, &QSocketNotifier::activated, this, &SimController::readFromClient);
-    return true;
+    return {};
 }
 
 void SimController::hangUp()
@@ -254,13 +252,13 @@ void SimController::apply(const QByteArray &frame)
     }
     case 'W':
         eeprom = { setPoints, coefficients };
-        saveEeprom(nullptr);
+        keepEeprom();
         break;
     case 'C':
         for (int slot = 0; slot < 8; ++slot)
             coefficients[slot] = qFromLittleEndian<float>(frame.constData() + 2 + 4 * slot);
         eeprom.coefficients = coefficients;
-        saveEeprom(nullptr);
+        keepEeprom();
         break;
     default:
         break;
@@ -380,13 +378,13 @@ QByteArray SimController::blockBytes(const Block &values)
 namespace {
 
 // One line of the image: "setpoints" or "coefficients" and eight numbers into
-// the block it names; an empty or comment line changes nothing. The fault, if any.
-std::optional<QString> readImageLine(const QString &line, SimController::Block &setPoints,
-                                     SimController::Block &coefficients, bool seen[2])
+// the block it names; an empty or comment line changes nothing.
+SimController::Done readImageLine(const QString &line, SimController::Block &setPoints,
+                                  SimController::Block &coefficients, bool seen[2])
 {
     const QStringList words = line.split(u' ', Qt::SkipEmptyParts);
     if (words.isEmpty() || words.first().startsWith(u'#'))
-        return std::nullopt;
+        return {};
     const int which = words.first() == QLatin1String("setpoints") ? 0
         : words.first() == QLatin1String("coefficients")          ? 1
                                                                   : -1;
@@ -400,48 +398,52 @@ std::optional<QString> readImageLine(const QString &line, SimController::Block &
             return QStringLiteral("\"%1\" is not a number").arg(words.at(slot + 1));
     }
     seen[which] = true;
-    return std::nullopt;
+    return {};
 }
 
 } // namespace
 
-bool SimController::setEepromFile(const QString &path, QString *error)
+SimController::Done SimController::setEepromFile(const QString &path)
 {
     QFile file(path);
     if (!file.exists()) {
         eepromPath = path;
-        return true;
+        return {};
     }
-    std::optional<QString> fault;
+    Done read;
     Image loaded;
     bool seen[2] = { false, false };
     if (file.open(QIODevice::ReadOnly | QIODevice::Text)) {
         QTextStream in(&file);
         QString line;
-        while (!fault && in.readLineInto(&line))
-            fault = readImageLine(line, loaded.setPoints, loaded.coefficients, seen);
-        if (!fault && (!seen[0] || !seen[1]))
-            fault = QStringLiteral("set-points or coefficients missing");
+        while (read && in.readLineInto(&line))
+            read = readImageLine(line, loaded.setPoints, loaded.coefficients, seen);
+        if (read && (!seen[0] || !seen[1]))
+            read = QStringLiteral("set-points or coefficients missing");
     } else {
-        fault = file.errorString();
+        read = file.errorString();
     }
-    if (fault) {
-        if (error)
-            *error = QStringLiteral("cannot read EEPROM image %1: %2").arg(path, *fault);
-        return false;
-    }
+    if (!read)
+        return QStringLiteral("cannot read EEPROM image %1: %2").arg(path, read.failure());
     // Only a file that loaded is ever written back: a bad one is left as it is.
     eepromPath = path;
     eeprom = loaded;
     setPoints = loaded.setPoints;
     coefficients = loaded.coefficients;
-    return true;
+    return {};
 }
 
-bool SimController::saveEeprom(QString *error)
+// A controller whose EEPROM fails still answers: the failure is only told.
+void SimController::keepEeprom()
+{
+    if (const auto saved = saveEeprom(); !saved)
+        qWarning("torvan-sim: %s", qPrintable(saved.failure()));
+}
+
+SimController::Done SimController::saveEeprom()
 {
     if (eepromPath.isEmpty())
-        return true;
+        return {};
     // Written beside the target and renamed over it, so a crash never leaves half an image.
     QSaveFile file(eepromPath);
     if (file.open(QIODevice::WriteOnly | QIODevice::Text)) {
@@ -456,13 +458,7 @@ bool SimController::saveEeprom(QString *error)
         }
         out.flush();
         if (file.commit())
-            return true;
+            return {};
     }
-    if (error)
-        *error = QStringLiteral("cannot write EEPROM image %1: %2")
-                     .arg(eepromPath, file.errorString());
-    else
-        qWarning("torvan-sim: cannot write EEPROM image %s: %s", qPrintable(eepromPath),
-                 qPrintable(file.errorString()));
-    return false;
+    return QStringLiteral("cannot write EEPROM image %1: %2").arg(eepromPath, file.errorString());
 }

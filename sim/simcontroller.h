@@ -8,6 +8,8 @@
 #include <QRandomGenerator>
 #include <QString>
 
+#include "result.h"
+
 #include <array>
 #include <deque>
 #include <optional>
@@ -48,10 +50,13 @@ public:
         char command() const { return frame.at(1); }
     };
 
+    // Done, or why not in one line.
+    using Done = Torvan::Result<void, QString>;
+
     explicit SimController(QObject *parent = nullptr);
     ~SimController() override;
 
-    bool start(QString *error = nullptr);
+    Done start();
     bool isRunning() const { return masterFd >= 0; }
     QString devicePath() const { return slavePath; }
     // True while bytes of a reply or acknowledgement are still to go out.
@@ -86,7 +91,7 @@ public:
     Block currents();
 
     // Keeps the EEPROM image in a file across runs; loads it now if it exists.
-    bool setEepromFile(const QString &path, QString *error = nullptr);
+    Done setEepromFile(const QString &path);
     Block eepromSetPoints() const { return eeprom.setPoints; }
     Block eepromCoefficients() const { return eeprom.coefficients; }
 
@@ -130,7 +135,8 @@ private:
     void flushDue();
     void scheduleFlush();
     qint64 byteTimeNs() const;
-    bool saveEeprom(QString *error);
+    Done saveEeprom();
+    void keepEeprom();
     static QByteArray blockBytes(const Block &values);
 
     int masterFd = -1;

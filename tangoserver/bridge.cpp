@@ -54,24 +54,26 @@ void Bridge::publish(const std::function<void(Snapshot &)> &change)
 // The work runs on the Qt thread once no exchange waits there (so no two
 // requests are ever on the wire together); the caller waits a bounded time.
 // Work that starts after its caller gave up sends nothing.
-std::optional<QString> Bridge::call(Work work)
+Torvan::Done Bridge::call(Work work)
 {
-    auto promise = std::make_shared<std::promise<std::optional<QString>>>();
+    auto promise = std::make_shared<std::promise<Torvan::Done>>();
     auto abandoned = std::make_shared<std::atomic_bool>(false);
-    std::future<std::optional<QString>> future = promise->get_future();
+    std::future<Torvan::Done> future = promise->get_future();
     QMetaObject::invokeMethod(
         this,
         [this, promise, abandoned, work] {
             runGuarded([promise, abandoned, work] {
-                promise->set_value(*abandoned ? std::nullopt : work());
+                promise->set_value(*abandoned ? Torvan::Done() : work());
             });
         },
         Qt::QueuedConnection);
     if (future.wait_for(std::chrono::milliseconds(RequestTimeoutMs)) == std::future_status::ready)
         return future.get();
     *abandoned = true;
-    return QStringLiteral("the controller's line was busy for %1 ms; nothing was sent")
-        .arg(RequestTimeoutMs);
+    return Torvan::Failure { Torvan::Failure::NoReply,
+                             QStringLiteral(
+                                 "the controller's line was busy for %1 ms; nothing was sent")
+                                 .arg(RequestTimeoutMs) };
 }
 
 void Bridge::runGuarded(std::function<void()> task)
@@ -81,13 +83,19 @@ void Bridge::runGuarded(std::function<void()> task)
     task();
 }
 
-std::optional<QString> Bridge::open(const QString &port)
+Torvan::Done Bridge::open(const QString &port)
 {
-    return call([this, port]() -> std::optional<QString> {
+    return call([this, port]() -> Torvan::Done {
         requestedPort = port;
         reopen();
-        return controller ? std::nullopt : std::optional<QString>(snapshot().status);
+        return controller ? Torvan::Done() : notOpen();
     });
+}
+
+// The line is not open: why, as the status says it.
+Torvan::Failure Bridge::notOpen() const
+{
+    return { Torvan::Failure::CannotOpen, snapshot().status };
 }
 
 void Bridge::reopen()
@@ -124,13 +132,13 @@ void Bridge::fail(const QString &why)
 }
 
 // One reading of the open controller into the snapshot; the failure, if any.
-std::optional<QString> Bridge::refresh(Block which)
+Torvan::Done Bridge::refresh(Block which)
 {
     const auto block = which == Block::SetPoints ? controller->readSetPoints()
         : which == Block::Currents               ? controller->readCurrents()
                                                  : controller->readCoefficients();
     if (!block)
-        return block.failure().message;
+        return block.failure();
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     publish([&](Snapshot &s) {
         auto &reading = which == Block::SetPoints ? s.setPoints
@@ -138,7 +146,7 @@ std::optional<QString> Bridge::refresh(Block which)
                                                   : s.coefficients;
         reading = { *block, now };
     });
-    return std::nullopt;
+    return {};
 }
 
 void Bridge::poll()
@@ -146,10 +154,10 @@ void Bridge::poll()
     if (!controller || controller->isBusy())
         return; // a request of a client is on the line: this tick is skipped
     ++polls;
-    const auto failure = refresh(Block::Currents);
-    if (!failure && polls % PollsPerRefresh == 0)
+    const auto read = refresh(Block::Currents);
+    if (read && polls % PollsPerRefresh == 0)
         refresh(polls % (2 * PollsPerRefresh) ? Block::SetPoints : Block::Coefficients);
-    if (!failure) {
+    if (read) {
         missedPolls = 0;
         if (!snapshot().on)
             publish([this](Snapshot &s) {
@@ -157,36 +165,38 @@ void Bridge::poll()
                 s.status = QStringLiteral("Connected to %1; replies come").arg(controller->name());
             });
     } else if (controller->isLost()) {
-        fail(*failure
+        fail(read.failure().message
              + QStringLiteral("; trying to reopen it every %1 s").arg(ReopenIntervalMs / 1000));
     } else if (++missedPolls >= MissedPollsForFault) {
         fail(QStringLiteral("No reply from the controller on %1 for %2 polls: %3")
                  .arg(controller->name())
                  .arg(missedPolls)
-                 .arg(*failure));
+                 .arg(read.failure().message));
     }
 }
 
-std::optional<QString> Bridge::setPoint(int index, double volts)
+Torvan::Done Bridge::setPoint(int index, double volts)
 {
-    return call([this, index, volts]() -> std::optional<QString> {
+    return call([this, index, volts]() -> Torvan::Done {
         if (!controller)
-            return snapshot().status;
+            return notOpen();
         controller->setPoint(index, volts);
         return refresh(Block::SetPoints);
     });
 }
 
-std::optional<QString> Bridge::setCoefficient(int slot, float value)
+Torvan::Done Bridge::setCoefficient(int slot, float value)
 {
-    return call([this, slot, value]() -> std::optional<QString> {
+    return call([this, slot, value]() -> Torvan::Done {
         if (!controller)
-            return snapshot().status;
+            return notOpen();
         // All eight go out together: the other seven as the controller holds
         // them now, never guessed.
         const auto current = controller->readCoefficients();
         if (!current)
-            return current.failure().message + QStringLiteral("; nothing was sent");
+            return Torvan::Failure { current.failure().kind,
+                                     current.failure().message
+                                         + QStringLiteral("; nothing was sent") };
         Link::ValueBlock values = *current;
         values[slot] = value;
         controller->writeCoefficients(values);
@@ -194,12 +204,12 @@ std::optional<QString> Bridge::setCoefficient(int slot, float value)
     });
 }
 
-std::optional<QString> Bridge::commit()
+Torvan::Done Bridge::commit()
 {
-    return call([this]() -> std::optional<QString> {
+    return call([this]() -> Torvan::Done {
         if (!controller)
-            return snapshot().status;
+            return notOpen();
         controller->commit();
-        return std::nullopt;
+        return {};
     });
 }

@@ -9,7 +9,6 @@
 
 #include <functional>
 #include <memory>
-#include <optional>
 
 // The controller as the device server sees it. Lives on the Qt thread, which
 // alone talks to the line: it polls the currents every 400 ms, re-reads the
@@ -43,21 +42,22 @@ public:
     // Called on the Qt thread after every change of the snapshot.
     void setObserver(std::function<void(const Snapshot &)> observer);
 
-    // From any thread but the Qt one: nothing on success, else why not.
-    std::optional<QString> open(const QString &requestedPort);
-    std::optional<QString> setPoint(int index, double volts);
-    std::optional<QString> setCoefficient(int slot, float value);
-    std::optional<QString> commit();
+    // From any thread but the Qt one: done, or why not.
+    Torvan::Done open(const QString &requestedPort);
+    Torvan::Done setPoint(int index, double volts);
+    Torvan::Done setCoefficient(int slot, float value);
+    Torvan::Done commit();
 
 private:
-    using Work = std::function<std::optional<QString>()>;
-    std::optional<QString> call(Work work);
+    using Work = std::function<Torvan::Done()>;
+    Torvan::Done call(Work work);
     void runGuarded(std::function<void()> task);
 
+    Torvan::Failure notOpen() const;
     void reopen();
     void poll();
     enum class Block { SetPoints, Currents, Coefficients };
-    std::optional<QString> refresh(Block which);
+    Torvan::Done refresh(Block which);
     void fail(const QString &why);
     void publish(const std::function<void(Snapshot &)> &change);
 

@@ -211,7 +211,7 @@ public:
 
     void write(Tango::DeviceImpl *, Tango::WAttribute &attribute) override
     {
-        std::optional<QString> failure;
+        Torvan::Done done;
         if (quantity == Quantity::SetPoint) {
             Tango::DevDouble volts;
             attribute.get_write_value(volts);
@@ -220,17 +220,17 @@ public:
                            .arg(volts)
                            .arg(Torvan::setPointRangeText()),
                        "TorvanBiasController::write");
-            failure = theBridge->setPoint(slot, Torvan::roundedSetPoint(volts));
+            done = theBridge->setPoint(slot, Torvan::roundedSetPoint(volts));
         } else {
             Tango::DevFloat value;
             attribute.get_write_value(value);
             if (!std::isfinite(value))
                 refuse(QStringLiteral("a coefficient must be a finite number; nothing was sent"),
                        "TorvanBiasController::write");
-            failure = theBridge->setCoefficient(slot, value);
+            done = theBridge->setCoefficient(slot, value);
         }
-        if (failure)
-            refuse(*failure, "TorvanBiasController::write");
+        if (!done)
+            refuse(done.failure().message, "TorvanBiasController::write");
     }
 
     bool is_allowed(Tango::DeviceImpl *, Tango::AttReqType) override { return true; }
@@ -251,8 +251,8 @@ public:
 
     CORBA::Any *execute(Tango::DeviceImpl *, const CORBA::Any &) override
     {
-        if (const auto failure = theBridge->commit())
-            refuse(*failure, "TorvanBiasController::WriteEeprom");
+        if (const auto done = theBridge->commit(); !done)
+            refuse(done.failure().message, "TorvanBiasController::WriteEeprom");
         return new CORBA::Any();
     }
 

@@ -12,7 +12,7 @@ public:
     SimulatedAdapter()
     {
         controller.setPacing(false);
-        started = controller.start();
+        started = bool(controller.start());
         Link::setPortSource([this] {
             QList<Link::PortEntry> ports { { "/dev/ttyS0", 0, 0 } };
             if (plugged)

@@ -58,9 +58,8 @@ QByteArray bytesOf(const Link::ValueBlock &block)
 
 void tst_Backup::acceptsAHandWrittenFileToTheBit()
 {
-    QString error;
-    const auto contents = Backup::fromJson(Good, &error);
-    QVERIFY2(contents, qPrintable(error));
+    const auto contents = Backup::fromJson(Good);
+    QVERIFY2(contents, qPrintable(contents ? QString() : contents.failure().message));
     QCOMPARE(bytesOf(contents->setPoints),
              QByteArray("0000a03f0000003f0000403f0000803f0000c03f000000400000104000000"
                         "03e"));
@@ -78,9 +77,8 @@ void tst_Backup::acceptsAFileWithoutBytes()
                   R"({ "name": "IB3", "value": 0.995, "text": "0.995" })");
     older.replace(QByteArray(R"(, "bytes": "0000a03f")"), QByteArray());
     older.replace(QByteArray(R"(, "bytes": "51069e3f")"), QByteArray());
-    QString error;
-    const auto contents = Backup::fromJson(older, &error);
-    QVERIFY2(contents, qPrintable(error));
+    const auto contents = Backup::fromJson(older);
+    QVERIFY2(contents, qPrintable(contents ? QString() : contents.failure().message));
     QCOMPARE(contents->setPoints[0], 1.25f);
     QCOMPARE(contents->coefficients[0], 1.2345678f);
     QCOMPARE(contents->coefficients[7], 0.995f);
@@ -150,8 +148,10 @@ void tst_Backup::refusesNamingTheField()
     QFETCH(QByteArray, to);
     QFETCH(QString, error);
     QVERIFY2(Good.count(from) == 1, "the change must hit exactly one place");
-    QString refusal;
-    QCOMPARE(Backup::fromJson(QByteArray(Good).replace(from, to), &refusal).has_value(), false);
+    const auto contents = Backup::fromJson(QByteArray(Good).replace(from, to));
+    QVERIFY(!contents);
+    QCOMPARE(contents.failure().kind, Torvan::Failure::BadBackup);
+    const QString refusal = contents.failure().message;
     if (error.endsWith(u'('))
         QVERIFY2(refusal.startsWith(error), qPrintable(refusal));
     else

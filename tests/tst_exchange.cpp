@@ -39,8 +39,8 @@ void tst_Exchange::init()
 {
     controller = new SimController;
     controller->setPacing(false);
-    QString error;
-    QVERIFY2(controller->start(&error), qPrintable(error));
+    const auto started = controller->start();
+    QVERIFY2(started, qPrintable(started ? QString() : started.failure()));
     port = new QSerialPort;
     QVERIFY2(Link::openLink(port, controller->devicePath()), qPrintable(port->errorString()));
 }

@@ -137,8 +137,8 @@ void tst_SimController::eepromImageSurvivesARestart()
     QVERIFY(QFile::exists(path));
 
     SimController restarted;
-    QString error;
-    QVERIFY2(restarted.setEepromFile(path, &error), qPrintable(error));
+    const auto loaded = restarted.setEepromFile(path);
+    QVERIFY2(loaded, qPrintable(loaded ? QString() : loaded.failure()));
     QCOMPARE(restarted.setPoint(2), 0.1f); // bit-exact through the text image
     QCOMPARE(restarted.eepromSetPoints(), controller->eepromSetPoints());
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList { "eeprom.txt" });
@@ -158,9 +158,9 @@ void tst_SimController::unreadableEepromImageIsRefused()
         return f.readAll();
     }();
 
-    QString error;
-    QVERIFY(!controller->setEepromFile(path, &error));
-    QVERIFY(error.contains(path));
+    const auto loaded = controller->setEepromFile(path);
+    QVERIFY(!loaded);
+    QVERIFY(loaded.failure().contains(path));
     // Nor is it written over by a later W.
     client->write(QByteArray::fromHex("FF57FE"));
     QTRY_COMPARE(controller->requests().size(), 1);

@@ -5,6 +5,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -40,6 +41,7 @@ private slots:
     void watchEndsWhenTheLineIsLost();
     void failuresHaveTheirOwnStatus_data();
     void failuresHaveTheirOwnStatus();
+    void readmeListsTheExitStatusesOfTheHelp();
     void backupRestoresOntoAnotherControllerBitForBit();
     void restoreOfABadFileSendsNothing_data();
     void restoreOfABadFileSendsNothing();
@@ -320,6 +322,30 @@ void tst_Torvanctl::failuresHaveTheirOwnStatus()
         QTest::qWait(50);
         QCOMPARE(controller->requests().size(), 0);
     }
+}
+
+void tst_Torvanctl::readmeListsTheExitStatusesOfTheHelp()
+{
+    // The help's "Exit status:" lines, each meaning unwrapped.
+    QStringList help;
+    const QString helpText = run({ "--help" }, false).out.remove(u'\r');
+    for (const QString &line :
+         helpText.section("Exit status:\n", 1).section("\n\n", 0, 0).split('\n')) {
+        if (line.startsWith("     "))
+            help.last() += ' ' + line.trimmed();
+        else
+            help << line.trimmed();
+    }
+    // The README's table, row by row, without its Markdown.
+    QFile readme(README);
+    QVERIFY(readme.open(QIODevice::ReadOnly));
+    static const QRegularExpression row(R"(^\| (\d) \| (.*) \|$)",
+                                        QRegularExpression::MultilineOption);
+    QStringList table;
+    for (const auto &match : row.globalMatch(QString::fromUtf8(readme.readAll())))
+        table << match.captured(1) + "  " + match.captured(2).remove('`');
+    QVERIFY(help.size() > 5);
+    QCOMPARE(table, help);
 }
 
 static quint32 bits(float value)
