@@ -17,6 +17,8 @@ constexpr int PollsPerRefresh = 8;
 
 Bridge::Bridge(QObject *parent)
     : QObject(parent)
+    , pollTimer(this)
+    , reopenTimer(this)
 {
     pollTimer.setInterval(Torvan::PollIntervalMs);
     connect(&pollTimer, &QTimer::timeout, this, &Bridge::poll);

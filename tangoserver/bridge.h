@@ -10,11 +10,12 @@
 #include <functional>
 #include <memory>
 
-// The controller as the device server sees it. Lives on the Qt thread, which
-// alone talks to the line: it polls the currents every 400 ms, re-reads the
+// The controller as the device server sees it. Lives on a Qt thread of its
+// own, which alone talks to the line (its timers are its children, so they
+// move there with it): it polls the currents every 400 ms, re-reads the
 // set-points and coefficients every few seconds, reopens a lost line, and
 // keeps the last good values with the time of the reply they came from.
-// Requests from the server's own threads are queued onto the Qt thread,
+// Requests from the server's own threads are queued onto that thread,
 // through the link's guard, and waited for a bounded time.
 class Bridge : public QObject
 {

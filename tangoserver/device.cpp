@@ -1,6 +1,8 @@
 // The TANGO side of the server, kept to this one file: the device class
-// TorvanBiasController, its attributes and its command. Every request goes to
-// the bridge, which alone talks to the line, on the Qt thread.
+// TorvanBiasController, its attributes and its command. Each device has a
+// bridge of its own, which alone talks to its line, on a Qt thread of its own:
+// one server instance serves a rack of controllers, and no line waits for
+// another's reply.
 #include "device.h"
 
 #include "bridge.h"
@@ -8,6 +10,7 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QThread>
 
 #include <tango/tango.h>
 
@@ -16,8 +19,6 @@
 #include <thread>
 
 namespace {
-
-Bridge *theBridge = nullptr;
 
 enum class Quantity { SetPoint, Current, Coefficient };
 
@@ -61,17 +62,31 @@ public:
 
     void init_device() override
     {
-        theBridge->setObserver([this](const Bridge::Snapshot &s) { pushEvents(s); });
+        line.start();
+        bridge = new Bridge;
+        bridge->moveToThread(&line);
+        bridge->setObserver([this](const Bridge::Snapshot &s) { pushEvents(s); });
         // Opens the adapter; a failure shows in the state and status, and the
         // bridge keeps trying.
-        theBridge->open(serialPortProperty());
+        bridge->open(serialPortProperty());
     }
 
-    void delete_device() override { theBridge->setObserver({}); }
+    void delete_device() override
+    {
+        if (!bridge)
+            return;
+        // Its port and timers belong to its thread: they go there, then the thread.
+        QMetaObject::invokeMethod(bridge, [this] { delete bridge; }, Qt::BlockingQueuedConnection);
+        bridge = nullptr;
+        line.quit();
+        line.wait();
+    }
+
+    Bridge &controller() { return *bridge; }
 
     Tango::DevState dev_state() override
     {
-        const Bridge::Snapshot s = theBridge->snapshot();
+        const Bridge::Snapshot s = bridge->snapshot();
         set_state(s.on ? Tango::ON : Tango::FAULT);
         set_status(s.status.toStdString());
         return get_state();
@@ -85,7 +100,7 @@ public:
 
     void read(Quantity quantity, int slot, Tango::Attribute &attribute)
     {
-        const Bridge::Snapshot s = theBridge->snapshot();
+        const Bridge::Snapshot s = bridge->snapshot();
         const Bridge::Reading &reading = readingOf(s, quantity);
         if (reading.atMs < 0) {
             attribute.set_quality(Tango::ATTR_INVALID);
@@ -166,6 +181,8 @@ private:
         }
     }
 
+    QThread line;
+    Bridge *bridge = nullptr;
     Tango::DevDouble doubles[2][Link::SlotCount] {};
     Tango::DevFloat floats[Link::SlotCount] {};
     qint64 pushedAtMs[3] = { -1, -1, -1 };
@@ -209,8 +226,9 @@ public:
         static_cast<TorvanBiasController *>(device)->read(quantity, slot, attribute);
     }
 
-    void write(Tango::DeviceImpl *, Tango::WAttribute &attribute) override
+    void write(Tango::DeviceImpl *device, Tango::WAttribute &attribute) override
     {
+        Bridge &bridge = static_cast<TorvanBiasController *>(device)->controller();
         Torvan::Done done;
         if (quantity == Quantity::SetPoint) {
             Tango::DevDouble volts;
@@ -220,14 +238,14 @@ public:
                            .arg(volts)
                            .arg(Torvan::setPointRangeText()),
                        "TorvanBiasController::write");
-            done = theBridge->setPoint(slot, Torvan::roundedSetPoint(volts));
+            done = bridge.setPoint(slot, Torvan::roundedSetPoint(volts));
         } else {
             Tango::DevFloat value;
             attribute.get_write_value(value);
             if (!std::isfinite(value))
                 refuse(QStringLiteral("a coefficient must be a finite number; nothing was sent"),
                        "TorvanBiasController::write");
-            done = theBridge->setCoefficient(slot, value);
+            done = bridge.setCoefficient(slot, value);
         }
         if (!done)
             refuse(done.failure().message, "TorvanBiasController::write");
@@ -249,9 +267,10 @@ public:
                          Tango::OPERATOR)
     { }
 
-    CORBA::Any *execute(Tango::DeviceImpl *, const CORBA::Any &) override
+    CORBA::Any *execute(Tango::DeviceImpl *device, const CORBA::Any &) override
     {
-        if (const auto done = theBridge->commit(); !done)
+        Bridge &bridge = static_cast<TorvanBiasController *>(device)->controller();
+        if (const auto done = bridge.commit(); !done)
             refuse(done.failure().message, "TorvanBiasController::WriteEeprom");
         return new CORBA::Any();
     }
@@ -308,9 +327,8 @@ void Tango::DServer::class_factory()
     add_class(TorvanBiasControllerClass::init("TorvanBiasController"));
 }
 
-int runDeviceServer(int argc, char *argv[], Bridge &bridge)
+int runDeviceServer(int argc, char *argv[])
 {
-    theBridge = &bridge;
     try {
         Tango::Util *util = Tango::Util::init(argc, argv);
         // Requests are serialised on the Qt thread; TANGO's own monitors would

@@ -1,11 +1,10 @@
 #ifndef DEVICE_H
 #define DEVICE_H
 
-class Bridge;
-
-// Runs the TANGO device server TorvanBiasController for the bridge's
-// controller: TANGO's own threads serve clients, the calling (Qt) thread runs
-// the event loop. Returns the process's exit status.
-int runDeviceServer(int argc, char *argv[], Bridge &bridge);
+// Runs the TANGO device server TorvanBiasController, a device per controller:
+// TANGO's own threads serve clients, each device's controller has a thread of
+// its own, and the calling thread runs the application's event loop. Returns
+// the process's exit status.
+int runDeviceServer(int argc, char *argv[]);
 
 #endif // DEVICE_H

@@ -3,7 +3,6 @@
 //
 //   TorvanBiasController INSTANCE                    with a TANGO database
 //   TorvanBiasController INSTANCE -nodb -dlist a/b/c -ORBendPoint giop:tcp::PORT
-#include "bridge.h"
 #include "device.h"
 #include "seriallink.h"
 
@@ -18,6 +17,5 @@ int main(int argc, char *argv[])
     if (!simulated.isEmpty())
         Link::setPortSource(
             [simulated] { return QList<Link::PortEntry> { Link::simulatedAdapter(simulated) }; });
-    Bridge bridge;
-    return runDeviceServer(argc, argv, bridge);
+    return runDeviceServer(argc, argv);
 }

@@ -1,8 +1,10 @@
 """TorvanBiasController with a real TANGO database: MariaDB in a private data
 directory with the tango-db schema, DataBaseds, the device registered with
-its SerialPort property, and the server started by its instance name only."""
+its SerialPort property, and the server started by its instance name only;
+then one instance serving a rack of eight controllers, a device each."""
 import getpass
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -18,6 +20,8 @@ DATABASEDS = next(p for p in ("/usr/lib/tango/DataBaseds", "/usr/lib/tango/Datab
                               shutil.which("DataBaseds") or "", shutil.which("Databaseds") or "")
                   if p and os.path.exists(p))
 DEVICE = "torvan/bias/db"
+RACK = 8
+REQUEST = re.compile(r"^\s*([0-9.]+) ms  ([A-Z])  .*?(  OVERLAP)?$")
 
 
 class WithDatabase(unittest.TestCase):
@@ -64,14 +68,19 @@ class WithDatabase(unittest.TestCase):
         sim = subprocess.Popen([SIM, "--log"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         cls.addClassCleanup(stop, sim)
         cls.sim_path = sim.stdout.readline().strip()
-        database = tango.Database()
-        info = tango.DbDevInfo()
-        info.name, info._class, info.server = DEVICE, "TorvanBiasController", "TorvanBiasController/dbtest"
-        database.add_device(info)
-        database.put_device_property(DEVICE, {"SerialPort": [cls.sim_path]})
+        cls.register(DEVICE, "dbtest", cls.sim_path)
         cls.start([SERVER, "dbtest"], env=cls.env)
         cls.device = tango.DeviceProxy(DEVICE)
         wait_for(lambda: cls.device.state() == tango.DevState.ON, 30, "the device is not ON")
+
+    @classmethod
+    def register(cls, name, instance, port):
+        database = cls.tango.Database()
+        info = cls.tango.DbDevInfo()
+        info.name, info._class = name, "TorvanBiasController"
+        info.server = f"TorvanBiasController/{instance}"
+        database.add_device(info)
+        database.put_device_property(name, {"SerialPort": [port]})
 
     def test_reads_and_writes_through_the_database(self):
         self.assertIn(self.sim_path, self.device.status())
@@ -79,6 +88,52 @@ class WithDatabase(unittest.TestCase):
         self.device.write_attribute("Vb2", 1.25)
         self.assertEqual(self.device.read_attribute("Vb2").value, 1.25)
         self.assertGreater(self.device.read_attribute("Ic0").value, 0)
+
+
+    def test_one_instance_serves_a_rack(self):
+        # Each controller of the rack reports currents of its own.
+        currents = [[0.001 * (unit + 1) + 0.0001 * slot for slot in range(8)] for unit in range(RACK)]
+        sims, logs = [], []
+        for unit in range(RACK):
+            log = open(os.path.join(self.dir.name, f"rack{unit}.log"), "w")
+            self.addCleanup(log.close)
+            sims.append(subprocess.Popen([SIM, "--log", "--currents", ",".join(map(str, currents[unit]))],
+                                         stdout=subprocess.PIPE, stderr=log, text=True))
+            self.addCleanup(stop, sims[-1])
+            self.addCleanup(sims[-1].stdout.close)
+            logs.append(log.name)
+            self.register(f"torvan/rack/{unit}", "rack", sims[-1].stdout.readline().strip())
+        self.start([SERVER, "rack"], env=self.env)
+        devices = [self.tango.DeviceProxy(f"torvan/rack/{unit}") for unit in range(RACK)]
+        wait_for(lambda: all(d.state() == self.tango.DevState.ON for d in devices), 30,
+                 "not every device of the rack is ON")
+
+        def fresh(unit):
+            reading = devices[unit].read_attribute("Ic0")
+            self.assertEqual(reading.quality, self.tango.AttrQuality.ATTR_VALID, unit)
+            self.assertAlmostEqual(reading.value, currents[unit][0] * 1000, places=4, msg=unit)
+            self.assertLess(time.time() - reading.time.totime(), 1.0, unit)
+
+        deadline = time.monotonic() + 4
+        while time.monotonic() < deadline:
+            for unit in range(RACK):
+                fresh(unit)
+            time.sleep(0.1)
+        for unit, log in enumerate(logs):
+            with open(log) as lines:
+                requests = [m for m in map(REQUEST.match, lines) if m]
+            self.assertFalse([m for m in requests if m.group(3)], f"overlap on line {unit}")
+            polls = [float(m.group(1)) for m in requests if m.group(2) == "R"]
+            self.assertGreaterEqual(len(polls), 10, unit)
+            # Polled every 400 ms, whatever the other lines do.
+            self.assertLess(max(b - a for a, b in zip(polls[5:], polls[6:])), 600, unit)
+
+        stop(sims[3])
+        wait_for(lambda: devices[3].state() == self.tango.DevState.FAULT, 10, "no FAULT on line 3")
+        time.sleep(1)
+        for unit in set(range(RACK)) - {3}:
+            self.assertEqual(devices[unit].state(), self.tango.DevState.ON, unit)
+            fresh(unit)
 
 
 if __name__ == "__main__":
