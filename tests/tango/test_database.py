@@ -24,6 +24,14 @@ RACK = 8
 REQUEST = re.compile(r"^\s*([0-9.]+) ms  ([A-Z])  .*?(  OVERLAP)?$")
 
 
+def run(command, **kwargs):
+    """A set-up step; if it fails, the failure shows what the tool said."""
+    done = subprocess.run(command, capture_output=True, text=True, **kwargs)
+    if done.returncode != 0:
+        raise AssertionError(f"{command[0]} failed with status {done.returncode}:\n"
+                             f"{done.stdout}{done.stderr}")
+
+
 class WithDatabase(unittest.TestCase):
     @classmethod
     def start(cls, command, **kwargs):
@@ -37,22 +45,25 @@ class WithDatabase(unittest.TestCase):
     def setUpClass(cls):
         cls.dir = tempfile.TemporaryDirectory()
         data, sock = os.path.join(cls.dir.name, "data"), os.path.join(cls.dir.name, "mysql.sock")
-        subprocess.run(["mariadb-install-db", "--no-defaults", f"--datadir={data}", f"--user={getpass.getuser()}",
-                        "--auth-root-authentication-method=normal", "--skip-test-db"],
-                       check=True, capture_output=True)
+        # No name resolution (--force goes on without it): a root without /etc/hosts
+        # cannot resolve its own host name.
+        run(["mariadb-install-db", "--no-defaults", f"--datadir={data}", f"--user={getpass.getuser()}",
+             "--auth-root-authentication-method=normal", "--skip-test-db", "--skip-name-resolve",
+             "--force"])
         mysql_port = free_port()
         cls.start(["mariadbd", "--no-defaults", f"--datadir={data}", f"--socket={sock}",
-                   f"--port={mysql_port}", "--bind-address=127.0.0.1", f"--user={getpass.getuser()}",
+                   f"--port={mysql_port}", "--bind-address=127.0.0.1", "--skip-name-resolve",
+                   f"--user={getpass.getuser()}",
                    f"--pid-file={cls.dir.name}/mysql.pid"])
         mysql = ["mariadb", "--no-defaults", f"--socket={sock}", "-uroot"]
         wait_for(lambda: subprocess.run(mysql + ["-e", "SELECT 1"], capture_output=True).returncode == 0,
                  30, "MariaDB did not start")
         # DataBaseds reaches MariaDB over TCP: it takes no socket path of its own.
-        subprocess.run(mysql + ["-e", "CREATE DATABASE tango; "
-                                "CREATE USER 'tango'@'127.0.0.1' IDENTIFIED BY 'tango'; "
-                                "GRANT ALL ON tango.* TO 'tango'@'127.0.0.1'"], check=True)
+        run(mysql + ["-e", "CREATE DATABASE tango; "
+                     "CREATE USER 'tango'@'127.0.0.1' IDENTIFIED BY 'tango'; "
+                     "GRANT ALL ON tango.* TO 'tango'@'127.0.0.1'"])
         with open(SCHEMA) as schema:
-            subprocess.run(mysql + ["tango"], stdin=schema, check=True, capture_output=True)
+            run(mysql + ["tango"], stdin=schema)
 
         port = free_port()
         cls.env = dict(os.environ, MYSQL_USER="tango", MYSQL_PASSWORD="tango",
