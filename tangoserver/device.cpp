@@ -76,7 +76,8 @@ public:
         if (!bridge)
             return;
         // Its port and timers belong to its thread: they go there, then the thread.
-        QMetaObject::invokeMethod(bridge, [this] { delete bridge; }, Qt::BlockingQueuedConnection);
+        QMetaObject::invokeMethod(
+            bridge, [this] { delete bridge; }, Qt::BlockingQueuedConnection);
         bridge = nullptr;
         line.quit();
         line.wait();

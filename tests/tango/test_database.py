@@ -1,11 +1,14 @@
 """TorvanBiasController with a real TANGO database: MariaDB in a private data
 directory with the tango-db schema, DataBaseds, the device registered with
-its SerialPort property, and the server started by its instance name only;
-then one instance serving a rack of eight controllers, a device each."""
+its SerialPort property, and the server started by its instance name only,
+then through TANGO's Starter as a facility starts it; and one instance
+serving a rack of eight controllers, a device each."""
 import getpass
 import os
 import re
 import shutil
+import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -19,9 +22,30 @@ SCHEMA = "/usr/share/dbconfig-common/data/tango-db/install/mysql"
 DATABASEDS = next(p for p in ("/usr/lib/tango/DataBaseds", "/usr/lib/tango/Databaseds",
                               shutil.which("DataBaseds") or "", shutil.which("Databaseds") or "")
                   if p and os.path.exists(p))
+STARTER = "/usr/lib/tango/Starter"
 DEVICE = "torvan/bias/db"
 RACK = 8
 REQUEST = re.compile(r"^\s*([0-9.]+) ms  ([A-Z])  .*?(  OVERLAP)?$")
+
+
+def started_processes(server):
+    """The processes of a server Starter started: they are no child of this test."""
+    program, instance = os.path.basename(SERVER), server.split("/")[1]
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as cmdline:
+                words = cmdline.read().split(b"\0")
+        except OSError:
+            continue
+        if len(words) > 1 and os.path.basename(words[0].decode()) == program and words[1].decode() == instance:
+            found.append(int(pid))
+    return found
+
+
+def kill_started(server):
+    for pid in started_processes(server):
+        os.kill(pid, signal.SIGKILL)
 
 
 def run(command, **kwargs):
@@ -104,7 +128,7 @@ class WithDatabase(unittest.TestCase):
     def test_one_instance_serves_a_rack(self):
         # Each controller of the rack reports currents of its own.
         currents = [[0.001 * (unit + 1) + 0.0001 * slot for slot in range(8)] for unit in range(RACK)]
-        sims, logs = [], []
+        sims, logs, links = [], [], []
         for unit in range(RACK):
             log = open(os.path.join(self.dir.name, f"rack{unit}.log"), "w")
             self.addCleanup(log.close)
@@ -113,8 +137,16 @@ class WithDatabase(unittest.TestCase):
             self.addCleanup(stop, sims[-1])
             self.addCleanup(sims[-1].stdout.close)
             logs.append(log.name)
-            self.register(f"torvan/rack/{unit}", "rack", sims[-1].stdout.readline().strip())
-        self.start([SERVER, "rack"], env=self.env)
+            # Through a link that goes when its simulator does, so a device reopening
+            # a lost line never finds a pseudo-terminal given to someone else since.
+            links.append(os.path.join(self.dir.name, f"rack{unit}"))
+            os.symlink(sims[-1].stdout.readline().strip(), links[-1])
+            self.register(f"torvan/rack/{unit}", "rack", links[-1])
+        # Stopped with this test: its devices would reopen their lines' paths, which
+        # later simulators may be given.
+        server = subprocess.Popen([SERVER, "rack"], env=self.env, stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL)
+        self.addCleanup(stop, server)
         devices = [self.tango.DeviceProxy(f"torvan/rack/{unit}") for unit in range(RACK)]
         wait_for(lambda: all(d.state() == self.tango.DevState.ON for d in devices), 30,
                  "not every device of the rack is ON")
@@ -139,12 +171,45 @@ class WithDatabase(unittest.TestCase):
             # Polled every 400 ms, whatever the other lines do.
             self.assertLess(max(b - a for a, b in zip(polls[5:], polls[6:])), 600, unit)
 
+        os.unlink(links[3])
         stop(sims[3])
         wait_for(lambda: devices[3].state() == self.tango.DevState.FAULT, 10, "no FAULT on line 3")
         time.sleep(1)
         for unit in set(range(RACK)) - {3}:
             self.assertEqual(devices[unit].state(), self.tango.DevState.ON, unit)
             fresh(unit)
+
+
+    def test_starter_starts_and_stops_the_server(self):
+        # Starter runs servers from its StartDsPath: here the build's, a staging tree.
+        host = socket.gethostname().split(".")[0]
+        admin = f"tango/admin/{host}"
+        database = self.tango.Database()
+        info = self.tango.DbDevInfo()
+        info.name, info._class, info.server = admin, "Starter", f"Starter/{host}"
+        database.add_device(info)
+        database.put_device_property(admin, {"StartDsPath": [os.path.dirname(os.path.abspath(SERVER))]})
+        self.start([STARTER, host], env=self.env)
+        starter = self.tango.DeviceProxy(admin)
+        wait_for(lambda: starter.ping() is not None, 30, "Starter did not start")
+
+        sim = subprocess.Popen([SIM], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        self.addCleanup(stop, sim)
+        self.addCleanup(sim.stdout.close)
+        self.register("torvan/bias/started", "started", sim.stdout.readline().strip())
+        server = "TorvanBiasController/started"
+        self.addCleanup(kill_started, server)
+        starter.command_inout("DevStart", server)
+        device = self.tango.DeviceProxy("torvan/bias/started")
+        wait_for(lambda: device.state() == self.tango.DevState.ON, 30, "the started device is not ON")
+        self.assertEqual(device.read_attribute("Ic0").quality, self.tango.AttrQuality.ATTR_VALID)
+        # Starter learns by polling that a server it started runs; only then does it stop it.
+        wait_for(lambda: server in starter.command_inout("DevGetRunningServers", True), 30,
+                 "Starter does not see the server running")
+        starter.command_inout("DevStop", server)
+        wait_for(lambda: server in starter.command_inout("DevGetStopServers", True), 30,
+                 "Starter did not stop the server")
+        self.assertFalse(started_processes(server), "the server still runs")
 
 
 if __name__ == "__main__":

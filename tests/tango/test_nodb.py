@@ -31,6 +31,7 @@ class Simulator:
     that a later simulator can take over."""
 
     def __init__(self, link, *options):
+        self.link = link
         # The simulator appends to its log through a file of its own: a shared
         # file offset would let this process's reads move where it writes.
         handle, self.log = tempfile.mkstemp(suffix=".log", dir=os.path.dirname(link))
@@ -39,10 +40,10 @@ class Simulator:
             self.process = subprocess.Popen(
                 [SIM, "--log", "--currents", ",".join(map(str, CURRENTS)), *options],
                 stdout=subprocess.PIPE, stderr=log, text=True)
-        path = self.process.stdout.readline().strip()
+        self.path = self.process.stdout.readline().strip()
         if os.path.lexists(link):
             os.unlink(link)
-        os.symlink(path, link)
+        os.symlink(self.path, link)
 
     def lines(self):
         with open(self.log) as log:
@@ -55,6 +56,10 @@ class Simulator:
         return sum("OVERLAP" in line for line in self.lines())
 
     def stop(self):
+        # The link goes with it: the server, reopening it, must not find a
+        # pseudo-terminal the system has since given to someone else.
+        if os.path.realpath(self.link) == self.path:
+            os.unlink(self.link)
         stop(self.process)
         self.process.stdout.close()
 
