@@ -296,12 +296,13 @@ Done measureWindowCpu(int seconds)
     return {};
 }
 
-// CPU time of another process, from the scheduler's own account of it.
+// CPU time of another process, from the scheduler's own account of it; -1 when
+// there is none to read.
 qint64 childCpuNs(qint64 pid)
 {
     QFile schedstat(QStringLiteral("/proc/%1/schedstat").arg(pid));
     if (!schedstat.open(QIODevice::ReadOnly))
-        return 0;
+        return -1;
     return schedstat.readAll().split(' ').value(0).toLongLong();
 }
 
@@ -317,6 +318,8 @@ Torvan::Result<Stats, QString> childCpu(int seconds, const QString &program,
     if (child.state() != QProcess::Running)
         return QStringLiteral("%1 ended: %2")
             .arg(program, QString::fromLocal8Bit(child.readAllStandardError().trimmed()));
+    if (childCpuNs(child.processId()) < 0)
+        return QStringLiteral("cannot read the CPU time of %1").arg(program);
     const Stats stats = cpuPercentWhile(seconds, [&] { return childCpuNs(child.processId()); });
     child.terminate();
     child.waitForFinished(3000);

@@ -123,13 +123,13 @@ Done Controller::verifySetPoint(int index, double volts)
         return found.failure();
     if ((*found)[index] == float(volts))
         return {};
-    const bool vc = index == cSlot(index / 2);
+    // "vc" or "vb", as torvanctl's set takes it: the slot's name without its channel.
     return Failure { Failure::NotApplied,
                      QStringLiteral("channel %1 %2 reads %3 V, not %4 V: the controller "
                                     "did not apply it")
                          .arg(index / 2)
-                         .arg(vc ? QStringLiteral("vc") : QStringLiteral("vb"),
-                              voltsText((*found)[index]), voltsText(float(volts))) };
+                         .arg(setPointName(index).chopped(1).toLower(), voltsText((*found)[index]),
+                              voltsText(float(volts))) };
 }
 
 void Controller::commit()
