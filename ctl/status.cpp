@@ -62,14 +62,14 @@ QString exitStatusHelp()
 {
     // Wrapped to the width of the rest of the help, each meaning indented under its first line.
     constexpr int Width = 80;
-    const QString indent(5, u' ');
+    const QString continuation(4, u' '); // a word's own space makes it five
     QStringList lines { QStringLiteral("Exit status:") };
     for (const StatusRow &row : ExitStatuses) {
         QString line = QStringLiteral("  %1 ").arg(row.status);
         for (const QString &word : QString::fromLatin1(row.meaning).split(u' ')) {
             if (line.size() + 1 + word.size() > Width) {
                 lines << line;
-                line = indent.chopped(1);
+                line = continuation;
             }
             line += u' ' + word;
         }

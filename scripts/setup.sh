@@ -34,6 +34,20 @@ install_packages() {
     DEBIAN_FRONTEND=noninteractive $as_root apt-get install -y -qq --no-install-recommends $missing >/dev/null
 }
 
+# debian_mirror: DEBIAN_MIRROR, else the host's own Debian mirror, so a root made
+# with debootstrap comes from where the host's packages do
+debian_mirror() {
+    mirror=${DEBIAN_MIRROR:-$(sed -n 's/^URIs: *\([^ ]*debian\)$/\1/p' /etc/apt/sources.list.d/debian.sources 2>/dev/null | head -n 1)}
+    [ -n "$mirror" ] || mirror=$(sed -n 's/^deb \[*[^]]*\]* *\(http[^ ]*debian\) .*/\1/p' /etc/apt/sources.list 2>/dev/null | head -n 1)
+    [ -n "$mirror" ] || { echo "setup: no Debian mirror found in the host's apt sources; set DEBIAN_MIRROR" >&2; exit 1; }
+    echo "$mirror"
+}
+
+# project_version: the version the top CMakeLists.txt gives the project
+project_version() {
+    sed -n 's/^project(TorvanConfigurator VERSION \([0-9.]*\)$/\1/p' "$root/CMakeLists.txt"
+}
+
 # build PRESET [cmake option...]: configure and build one of CMakePresets.json's
 # builds (only $targets, if set)
 build() {

@@ -53,7 +53,7 @@ void Bridge::publish(const std::function<void(Snapshot &)> &change)
         notify(copy);
 }
 
-// The work runs on the Qt thread once no exchange waits there (so no two
+// The work runs on the bridge's thread once no exchange waits there (so no two
 // requests are ever on the wire together); the caller waits a bounded time.
 // Work that starts after its caller gave up sends nothing.
 Torvan::Done Bridge::call(Work work)

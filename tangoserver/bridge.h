@@ -40,10 +40,10 @@ public:
 
     // Thread-safe.
     Snapshot snapshot() const;
-    // Called on the Qt thread after every change of the snapshot.
+    // Called on the bridge's thread after every change of the snapshot.
     void setObserver(std::function<void(const Snapshot &)> observer);
 
-    // From any thread but the Qt one: done, or why not.
+    // From any thread but the bridge's: done, or why not.
     Torvan::Done open(const QString &requestedPort);
     Torvan::Done setPoint(int index, double volts);
     Torvan::Done setCoefficient(int slot, float value);

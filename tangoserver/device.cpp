@@ -147,7 +147,7 @@ private:
         return QString::fromStdString(port);
     }
 
-    // On the Qt thread, after each new reading: change and archive events,
+    // On the bridge's thread, after each new reading: change and archive events,
     // filtered by TANGO against each attribute's abs_change.
     void pushEvents(const Bridge::Snapshot &s)
     {
@@ -332,8 +332,8 @@ int runDeviceServer(int argc, char *argv[])
 {
     try {
         Tango::Util *util = Tango::Util::init(argc, argv);
-        // Requests are serialised on the Qt thread; TANGO's own monitors would
-        // only deadlock against events pushed from there.
+        // Requests are serialised on each device's bridge thread; TANGO's own
+        // monitors would only deadlock against events pushed from there.
         util->set_serial_model(Tango::NO_SYNC);
         std::thread server([util] {
             try {
