@@ -1,5 +1,7 @@
 #include "coefficienttext.h"
 
+#include "quantities.h"
+
 #include <cmath>
 
 namespace Torvan {
@@ -28,15 +30,12 @@ QString coefficientText(float value, const QLocale &locale)
 
 std::optional<float> parseCoefficient(const QString &text, const QLocale &locale)
 {
-    bool ok = false;
-    double number = locale.toDouble(text, &ok);
-    if (!ok)
-        number = QLocale::c().toDouble(text, &ok);
+    const std::optional<double> number = parseNumber(text, locale);
     // Infinity and NaN are no calibration; nor is a number too large for single
     // precision, which would go out as infinity.
-    if (!ok || !std::isfinite(number) || std::isinf(float(number)))
+    if (!number || !std::isfinite(*number) || std::isinf(float(*number)))
         return std::nullopt;
-    return float(number);
+    return float(*number);
 }
 
 } // namespace Torvan

@@ -59,6 +59,18 @@ bool sameBits(float a, float b)
     return std::memcmp(&a, &b, sizeof a) == 0;
 }
 
+std::optional<double> parseNumber(const QString &text, const QLocale &locale)
+{
+    for (QLocale reading : { locale, QLocale::c() }) {
+        reading.setNumberOptions(reading.numberOptions() | QLocale::RejectGroupSeparator);
+        bool ok = false;
+        const double number = reading.toDouble(text, &ok);
+        if (ok)
+            return number;
+    }
+    return std::nullopt;
+}
+
 QString voltsText(float volts)
 {
     return QString::number(double(volts), 'f', SetPointDecimals);

@@ -3,7 +3,10 @@
 
 #include "protocol.h"
 
+#include <QLocale>
 #include <QString>
+
+#include <optional>
 
 // What the controller's numbers are: the set-points' range and precision, the
 // names of the eight slots of each kind, and how a person reads them.
@@ -29,6 +32,12 @@ QString coefficientName(int slot); // IC0, IB0, ... IB3
 // Calibration and set-points are compared exactly: NaN payloads and the sign
 // of zero count, as they do on the wire.
 bool sameBits(float a, float b);
+
+// A number as a person types it: in the locale's notation or with a plain
+// point, and never with a thousands separator, which would turn the other
+// notation's decimal mark into one ("0.995" read as 995 in German). Nothing
+// for text that is not a whole number.
+std::optional<double> parseNumber(const QString &text, const QLocale &locale);
 
 QString voltsText(float volts); // "1.250"
 double milliamps(float amperes);

@@ -200,7 +200,7 @@ int writeCoefficients(const QStringList &arguments, const Options &options)
                                                 "IB1 IC2 IB2 IC3 IB3; nothing was sent")));
     Link::ValueBlock values;
     for (int slot = 0; slot < Link::SlotCount; ++slot) {
-        const auto value = Torvan::parseCoefficient(arguments[1 + slot], QLocale::c());
+        const auto value = Torvan::parseCoefficient(arguments[1 + slot], QLocale());
         if (!value)
             return report(
                 usageError(QStringLiteral("%1: \"%2\" is not a finite number; nothing was sent")

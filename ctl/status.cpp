@@ -89,9 +89,8 @@ Checked<int> channelArgument(const QString &text)
 
 Checked<double> voltsArgument(const QString &text)
 {
-    bool ok = false;
-    const double requested = text.toDouble(&ok);
-    if (!ok || !Torvan::isSetPointInRange(requested))
+    const double requested = Torvan::parseNumber(text, QLocale()).value_or(qQNaN());
+    if (!Torvan::isSetPointInRange(requested))
         return usageError(QStringLiteral("VOLTS must be a number from %1 to %2, not \"%3\"")
                               .arg(Torvan::SetPointMinVolts)
                               .arg(Torvan::SetPointMaxVolts)

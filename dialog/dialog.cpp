@@ -2,9 +2,9 @@
 #include "ui_dialog.h"
 
 #include "coefficienttext.h"
+#include "coefficientvalidator.h"
 #include "controller.h"
 
-#include <QDoubleValidator>
 #include <QSerialPort>
 
 Dialog::Dialog(QWidget *parent)
@@ -14,7 +14,7 @@ Dialog::Dialog(QWidget *parent)
     ui->setupUi(this);
     for (QLineEdit *field :
          { ui->leIc0, ui->leIc1, ui->leIc2, ui->leIc3, ui->leIb0, ui->leIb1, ui->leIb2, ui->leIb3 })
-        field->setValidator(new QDoubleValidator(this));
+        field->setValidator(new CoefficientValidator(this));
 }
 
 Dialog::~Dialog()

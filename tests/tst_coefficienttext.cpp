@@ -25,6 +25,8 @@ private slots:
 
 static const QLocale German(QLocale::German, QLocale::Germany);
 static const QLocale English(QLocale::English, QLocale::UnitedStates);
+static const QLocale French(QLocale::French, QLocale::France);
+static const QLocale SwissGerman(QLocale::German, QLocale::Switzerland);
 
 void tst_CoefficientText::shownAsShortestExactText_data()
 {
@@ -74,6 +76,17 @@ void tst_CoefficientText::parsesOnlyWholeNumbers_data()
     QTest::newRow("exponent") << "-2e-3" << English << true << -0.002f;
     QTest::newRow("German comma") << "1,5" << German << true << 1.5f;
     QTest::newRow("C form under German") << "0.25" << German << true << 0.25f;
+    // Never a thousands separator, in the locale's notation or in C's.
+    QTest::newRow("point under German") << "0.995" << German << true << 0.995f;
+    QTest::newRow("1.000 under German") << "1.000" << German << true << 1.0f;
+    QTest::newRow("German grouping") << "1.000,5" << German << false << 0.0f;
+    QTest::newRow("comma under English") << "0,995" << English << false << 0.0f;
+    QTest::newRow("comma under C") << "1,000" << QLocale::c() << false << 0.0f;
+    QTest::newRow("French comma") << "0,995" << French << true << 0.995f;
+    QTest::newRow("French grouping") << "1\u202f000" << French << false << 0.0f;
+    QTest::newRow("Swiss point") << "0.995" << SwissGerman << true << 0.995f;
+    QTest::newRow("Swiss grouping") << "1\u2019000" << SwissGerman << false << 0.0f;
+    QTest::newRow("Swiss apostrophe") << "1'000" << SwissGerman << false << 0.0f;
     QTest::newRow("empty") << "" << English << false << 0.0f;
     QTest::newRow("lone minus") << "-" << English << false << 0.0f;
     QTest::newRow("half an exponent") << "1e" << English << false << 0.0f;

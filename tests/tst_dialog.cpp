@@ -40,6 +40,8 @@ private slots:
     void fieldWithoutANumberStopsTheWrite_data();
     void fieldWithoutANumberStopsTheWrite();
     void commaLocaleReadsAndWritesItsOwnNumbers();
+    void typedCoefficientMeansOneNumberInEveryLanguage_data();
+    void typedCoefficientMeansOneNumberInEveryLanguage();
     void tabVisitsButtonsThenFieldsInRowOrder();
     void fieldsRefuseWhatIsNotANumber();
     void closeAndEscapeRejectAndSendNothing();
@@ -253,13 +255,11 @@ void tst_Dialog::fieldWithoutANumberStopsTheWrite()
     QFETCH(QString, focused);
     connectToController();
     withDialog([&](Dialog *dialog) {
-        dialog->activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(dialog));
         fillAll(dialog, texts);
         adapter->controller.clearRequests();
         click(dialog, "pbWrite");
         auto *bad = field(dialog, qPrintable(focused));
-        QCOMPARE(QApplication::focusWidget(), bad);
+        QCOMPARE(dialog->focusWidget(), bad);
         QCOMPARE(bad->selectedText(), bad->text());
         for (int slot = 0; slot < 8; ++slot) // nothing is touched
             QCOMPARE(field(dialog, FieldsInSlotOrder[slot])->text(), texts[slot]);
@@ -290,17 +290,74 @@ void tst_Dialog::commaLocaleReadsAndWritesItsOwnNumbers()
     QCOMPARE(adapter->controller.coefficient(0), 1.5f);
 }
 
+void tst_Dialog::typedCoefficientMeansOneNumberInEveryLanguage_data()
+{
+    QTest::addColumn<QLocale>("locale");
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QByteArray>("sent"); // IC0's four bytes; empty: refused
+    const QByteArray refused;
+    const QByteArray point995 = QByteArray::fromHex("52b87e3f");
+    const QByteArray one = QByteArray::fromHex("0000803f");
+    const QByteArray oneAndAHalf = QByteArray::fromHex("0000c03f");
+    // The plain form with a point is understood everywhere; a comma only where
+    // the language writes one; a thousands separator never.
+    const struct
+    {
+        const char *language;
+        QLocale locale;
+        bool comma;
+    } languages[] = {
+        { "C", QLocale::c(), false },
+        { "English", QLocale(QLocale::English, QLocale::UnitedStates), false },
+        { "German", QLocale(QLocale::German, QLocale::Germany), true },
+        { "French", QLocale(QLocale::French, QLocale::France), true },
+        { "Swiss German", QLocale(QLocale::German, QLocale::Switzerland), false },
+    };
+    for (const auto &[language, locale, comma] : languages) {
+        QTest::addRow("%s, 0.995", language) << locale << "0.995" << point995;
+        QTest::addRow("%s, 1.000", language) << locale << "1.000" << one;
+        QTest::addRow("%s, 0,995", language) << locale << "0,995" << (comma ? point995 : refused);
+        QTest::addRow("%s, 1,5", language) << locale << "1,5" << (comma ? oneAndAHalf : refused);
+    }
+}
+
+void tst_Dialog::typedCoefficientMeansOneNumberInEveryLanguage()
+{
+    QFETCH(QLocale, locale);
+    QFETCH(QString, typed);
+    QFETCH(QByteArray, sent);
+    QLocale::setDefault(locale);
+    createWindow();
+    connectToController();
+    withDialog([&](Dialog *dialog) {
+        fillAll(dialog, { typed, "1", "1", "1", "1", "1", "1", "1" });
+        auto *ic0 = field(dialog, "leIc0");
+        adapter->controller.clearRequests();
+        click(dialog, "pbWrite");
+        QCOMPARE(ic0->text(), typed); // every keystroke went through, and stayed
+        if (sent.isEmpty()) {
+            QCOMPARE(dialog->focusWidget(), ic0);
+            QCOMPARE(ic0->selectedText(), typed);
+            QTest::qWait(50);
+            click(dialog, "pbRead"); // the first request the controller sees
+            QTRY_COMPARE(adapter->commands(), QString("G"));
+        } else {
+            QTRY_COMPARE(adapter->commands(), QString("C"));
+            QCOMPARE(adapter->controller.requests().constFirst().frame.mid(2, 4), sent);
+        }
+    });
+}
+
 void tst_Dialog::tabVisitsButtonsThenFieldsInRowOrder()
 {
     connectToController();
     withDialog([&](Dialog *dialog) {
-        dialog->activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(dialog));
+        // The dialog's own focus, whichever window the platform made active.
         dialog->findChild<QPushButton *>("pushButton")->setFocus();
         QStringList visited;
         for (int i = 0; i < 11; ++i) {
-            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-            visited << QApplication::focusWidget()->objectName();
+            QTest::keyClick(dialog->focusWidget(), Qt::Key_Tab);
+            visited << dialog->focusWidget()->objectName();
         }
         QCOMPARE(visited,
                  QStringList({ "pbRead", "pbWrite", "leIc0", "leIb0", "leIc1", "leIb1", "leIc2",

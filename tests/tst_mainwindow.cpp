@@ -471,16 +471,29 @@ void tst_MainWindow::typedPointOrCommaIsTheDecimalSeparator_data()
 {
     QTest::addColumn<QLocale>("locale");
     QTest::addColumn<QString>("typed");
-    QTest::newRow("German, point") << QLocale(QLocale::German, QLocale::Germany) << "0.125";
-    QTest::newRow("German, comma") << QLocale(QLocale::German, QLocale::Germany) << "0,125";
-    QTest::newRow("English, comma") << QLocale(QLocale::English, QLocale::UnitedStates) << "0,125";
-    QTest::newRow("English, point") << QLocale(QLocale::English, QLocale::UnitedStates) << "0.125";
+    QTest::addColumn<double>("volts");
+    // Either mark is the decimal separator in every language, and never a
+    // thousands separator: "1.000" is one volt, not a thousand.
+    const QList<QPair<const char *, QLocale>> languages {
+        { "C", QLocale::c() },
+        { "English", QLocale(QLocale::English, QLocale::UnitedStates) },
+        { "German", QLocale(QLocale::German, QLocale::Germany) },
+        { "French", QLocale(QLocale::French, QLocale::France) },
+        { "Swiss German", QLocale(QLocale::German, QLocale::Switzerland) },
+    };
+    for (const auto &[language, locale] : languages) {
+        QTest::addRow("%s, point", language) << locale << "0.125" << 0.125;
+        QTest::addRow("%s, comma", language) << locale << "0,125" << 0.125;
+        QTest::addRow("%s, 1.000", language) << locale << "1.000" << 1.0;
+        QTest::addRow("%s, 1,000", language) << locale << "1,000" << 1.0;
+    }
 }
 
 void tst_MainWindow::typedPointOrCommaIsTheDecimalSeparator()
 {
     QFETCH(QLocale, locale);
     QFETCH(QString, typed);
+    QFETCH(double, volts);
     delete window;
     QLocale::setDefault(locale);
     window = new MainWindow;
@@ -493,10 +506,10 @@ void tst_MainWindow::typedPointOrCommaIsTheDecimalSeparator()
         auto *box = child<QDoubleSpinBox>(name);
         box->selectAll();
         QTest::keyClicks(box, typed);
-        QCOMPARE(box->value(), 0.125);
+        QCOMPARE(box->value(), volts);
     }
     click("pbSetVc");
-    QTRY_COMPARE(adapter->controller.setPoint(0), 0.125f);
+    QTRY_COMPARE(adapter->controller.setPoint(0), float(volts));
 }
 
 int main(int argc, char *argv[])

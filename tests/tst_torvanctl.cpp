@@ -34,6 +34,8 @@ private slots:
     void commitSendsW();
     void coefficientsRoundTripExactly();
     void partialCoefficientSetSendsNothing();
+    void numbersReadAlikeInEveryLanguage_data();
+    void numbersReadAlikeInEveryLanguage();
     void watchPrintsSteadyCsv();
     void watchReportsAFailedReadingAndGoesOn();
     void watchNeverPrintsALateReply();
@@ -57,7 +59,7 @@ private:
         QString err;
     };
     // Runs torvanctl while this process keeps serving the simulated line.
-    Run run(QStringList arguments, bool withPort = true);
+    Run run(QStringList arguments, bool withPort = true, const QString &language = {});
 
     SimController *controller = nullptr;
 };
@@ -77,11 +79,18 @@ void tst_Torvanctl::cleanup()
     delete controller;
 }
 
-tst_Torvanctl::Run tst_Torvanctl::run(QStringList arguments, bool withPort)
+tst_Torvanctl::Run tst_Torvanctl::run(QStringList arguments, bool withPort, const QString &language)
 {
     if (withPort)
         arguments << "--port" << controller->devicePath();
     QProcess process;
+    if (!language.isEmpty()) {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        for (const char *name : { "LC_ALL", "LC_NUMERIC", "LANGUAGE" })
+            environment.remove(name);
+        environment.insert("LANG", language);
+        process.setProcessEnvironment(environment);
+    }
     process.start(TORVANCTL, arguments);
     process.waitForStarted();
     // Not waitForFinished: the controller answers from this process's event loop.
@@ -191,6 +200,51 @@ void tst_Torvanctl::partialCoefficientSetSendsNothing()
     QTest::qWait(50);
     QCOMPARE(controller->requests().size(), 0);
     QCOMPARE(controller->coefficient(0), 1.0f);
+}
+
+void tst_Torvanctl::numbersReadAlikeInEveryLanguage_data()
+{
+    QTest::addColumn<QString>("language");
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<float>("value"); // NaN: refused, nothing sent
+    const float refused = qQNaN();
+    // A plain point everywhere, a comma where the language writes one, and
+    // never a thousands separator.
+    const struct
+    {
+        const char *language;
+        bool comma;
+    } languages[] = { { "C", false },
+                      { "en_US.UTF-8", false },
+                      { "de_DE.UTF-8", true },
+                      { "fr_FR.UTF-8", true },
+                      { "de_CH.UTF-8", false } };
+    for (const auto &[language, comma] : languages) {
+        QTest::addRow("%s, 0.995", language) << language << "0.995" << 0.995f;
+        QTest::addRow("%s, 1.000", language) << language << "1.000" << 1.0f;
+        QTest::addRow("%s, 0,995", language) << language << "0,995" << (comma ? 0.995f : refused);
+    }
+}
+
+void tst_Torvanctl::numbersReadAlikeInEveryLanguage()
+{
+    QFETCH(QString, language);
+    QFETCH(QString, typed);
+    QFETCH(float, value);
+    const Run coefficients
+        = run({ "coefs", "set", typed, "1", "1", "1", "1", "1", "1", "1" }, true, language);
+    const Run setPoint = run({ "set", "0", "vc", typed }, true, language);
+    if (qIsNaN(value)) {
+        QCOMPARE(coefficients.status, 2);
+        QCOMPARE(setPoint.status, 2);
+        QTest::qWait(50);
+        QCOMPARE(controller->requests().size(), 0);
+        return;
+    }
+    QCOMPARE(coefficients.status, 0);
+    QCOMPARE(setPoint.status, 0);
+    QCOMPARE(controller->coefficient(0), value);
+    QCOMPARE(controller->setPoint(0), value);
 }
 
 void tst_Torvanctl::watchPrintsSteadyCsv()
