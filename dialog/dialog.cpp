@@ -31,6 +31,9 @@ void Dialog::on_pbRead_clicked()
 {
     if (!serialPort)
         return;
+    // A press while a Write's frame leaves is read once it has.
+    if (Torvan::Controller(serialPort).deferIfBusy(this, [this] { on_pbRead_clicked(); }))
+        return;
     const auto coefficients = Torvan::Controller(serialPort).readCoefficients();
     if (!coefficients)
         return;

@@ -5,6 +5,7 @@
 #include <QIODevice>
 #include <QPointer>
 #include <QSerialPort>
+#include <QThread>
 #include <QTimer>
 
 namespace Link {
@@ -29,8 +30,12 @@ public:
     { }
 
     bool waiting = false;
-    bool runningDeferred = false;
     QList<DeferredTask> deferred;
+    // The event-loop depth at which each deferred task now running started,
+    // innermost last: what a task asks for at its own depth is the task itself
+    // going ahead; what comes from an event loop it runs (a modal dialog, a
+    // wait) is a new request.
+    QList<int> taskDepths;
 };
 
 PortGuard *existingGuard(const QIODevice *port)
@@ -45,20 +50,38 @@ PortGuard &guardOf(QIODevice *port)
     return *new PortGuard(port);
 }
 
-// Runs the queued tasks, oldest first, once the exchange that was waiting has
-// returned and its caller has dealt with the reply. A task may run an exchange
-// of its own; what is queued during that wait joins the end of the queue.
+int eventLoopDepth()
+{
+    return QThread::currentThread()->loopLevel();
+}
+
+void scheduleDeferred(QIODevice *port);
+
+// Runs the oldest queued task once no request waits. The rest are scheduled
+// before it starts, so that a task which runs an event loop of its own (the
+// coefficient dialog) does not hold back what was queued behind it: that
+// runs inside its loop, in order, as soon as the port is free.
 void runDeferred(QIODevice *port)
 {
-    if (guardOf(port).waiting || guardOf(port).runningDeferred)
-        return; // a later end of a wait schedules the queue again
-    guardOf(port).runningDeferred = true;
-    while (!guardOf(port).deferred.isEmpty()) {
-        const DeferredTask next = guardOf(port).deferred.takeFirst();
-        if (next.context)
-            next.task();
-    }
-    guardOf(port).runningDeferred = false;
+    PortGuard &guard = guardOf(port);
+    if (guard.waiting)
+        return; // the wait's end schedules the queue again
+    DeferredTask next;
+    while (!next.context && !guard.deferred.isEmpty())
+        next = guard.deferred.takeFirst();
+    if (!next.context)
+        return;
+    if (!guard.deferred.isEmpty())
+        scheduleDeferred(port);
+    guard.taskDepths.append(eventLoopDepth());
+    next.task();
+    guard.taskDepths.removeLast();
+}
+
+void scheduleDeferred(QIODevice *port)
+{
+    QMetaObject::invokeMethod(
+        port, [port] { runDeferred(port); }, Qt::QueuedConnection);
 }
 
 // Sleeps in a local event loop until done() holds, the port closes or ms have
@@ -127,8 +150,7 @@ void endWait(QIODevice *port)
 {
     guardOf(port).waiting = false;
     if (!guardOf(port).deferred.isEmpty())
-        QMetaObject::invokeMethod(
-            port, [port] { runDeferred(port); }, Qt::QueuedConnection);
+        scheduleDeferred(port);
 }
 
 } // namespace
@@ -144,11 +166,16 @@ bool deferIfBusy(QIODevice *port, QObject *context, std::function<void()> task)
     PortGuard *guard = existingGuard(port);
     if (!guard)
         return false;
-    // Behind tasks still queued too, so everything runs in the order it came.
-    const bool queueAhead = !guard->runningDeferred && !guard->deferred.isEmpty();
+    // Behind tasks still queued too, so everything runs in the order it came;
+    // a deferred task itself, now that its turn has come, goes ahead.
+    const bool ownTurn
+        = !guard->taskDepths.isEmpty() && guard->taskDepths.last() == eventLoopDepth();
+    const bool queueAhead = !guard->deferred.isEmpty() && !ownTurn;
     if (!guard->waiting && !queueAhead)
         return false;
     guard->deferred.append({ context, std::move(task) });
+    if (!guard->waiting)
+        scheduleDeferred(port);
     return true;
 }
 

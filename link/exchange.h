@@ -36,10 +36,12 @@ void drainInput(QIODevice *port);
 // reply to come.
 bool isBusy(const QIODevice *port);
 
-// If the port is busy, queues task and returns true: the task runs once the
-// request that waits has returned to its caller and the event loop is reached
-// again, after the tasks queued before it, and not at all if context is gone
-// by then. Otherwise returns false, so the caller goes ahead at once.
+// If the port is busy, or earlier tasks are still queued, queues task and
+// returns true: the task runs once the request that waits has returned to its
+// caller and an event loop is reached again (a modal dialog's one included),
+// after the tasks queued before it, and not at all if context is gone by then.
+// Otherwise, and for a queued task whose turn has come, returns false, so the
+// caller goes ahead at once.
 bool deferIfBusy(QIODevice *port, QObject *context, std::function<void()> task);
 
 } // namespace Link

@@ -27,6 +27,10 @@ MainWindow::MainWindow(QWidget *parent)
     ui->dsbVc->installEventFilter(separatorFilter);
     ui->dsbVb->installEventFilter(separatorFilter);
 
+    // Typed into, a box holds the user's set-point, whichever channel it came from.
+    for (QDoubleSpinBox *box : { ui->dsbVc, ui->dsbVb })
+        connect(box, &QDoubleSpinBox::valueChanged, this, [this, box] { staleBoxes.remove(box); });
+
     on_pbUpdatePorts_clicked();
     pollTimer->setInterval(Torvan::PollIntervalMs);
     connect(pollTimer, &QTimer::timeout, this, &MainWindow::timerTimeOut);
@@ -84,6 +88,7 @@ void MainWindow::on_sbChannel_valueChanged(int arg1)
     // "Set" clicked after this change, and queued behind it, finds that
     // channel's set-points in the boxes.
     const int channel = ui->sbChannel->value();
+    staleBoxes = { ui->dsbVc, ui->dsbVb };
     if (Torvan::Controller(port).deferIfBusy(this, [this, channel] { showChannel(channel); }))
         return;
     showChannel(channel);
@@ -103,7 +108,9 @@ void MainWindow::on_pbEeprom_clicked()
 {
     if (deferredWhileBusy(&MainWindow::on_pbEeprom_clicked))
         return;
-    if (!port->isOpen()) // closed while the click waited for a reply
+    // Closed while the click waited for a reply, or a second click that
+    // waited its turn while the first opened the dialog.
+    if (!port->isOpen() || dialog->isVisible())
         return;
     // The dialog's exchanges must not meet a poll: polling pauses while it is shown.
     pollTimer->stop();
@@ -131,6 +138,10 @@ void MainWindow::updateVoltages(int channel)
         ui->dsbVc->setValue(vc);
     if (std::isfinite(vb))
         ui->dsbVb->setValue(vb);
+    if (channel == ui->sbChannel->value())
+        staleBoxes.clear();
+    else // another channel was chosen meanwhile, and its read is still to come
+        staleBoxes = { ui->dsbVc, ui->dsbVb };
 }
 
 void MainWindow::updateCurrents()
@@ -151,14 +162,22 @@ void MainWindow::showChannel(int channel)
     updateCurrents();
 }
 
-// The set-point is the one of the channel shown at the click. Inside a wait
-// the value is taken once the wait is over and any read of that channel
-// queued before the click has filled the box.
+// The set-point is the one of the channel chosen at the click, and the value
+// the one its box shows then, whatever is typed while the click waits its
+// turn. Only while the box still shows the set-point of the channel chosen
+// before (the new channel's read is still to come, and nothing was typed
+// since) does the click wait for that read and send what it shows; should
+// the read fail, the value shown at the click.
 void MainWindow::setVoltage(int setPointIndex, const QDoubleSpinBox *box)
 {
-    if (Torvan::Controller(port).deferIfBusy(this, [=] { setVoltage(setPointIndex, box); }))
+    const double shown = box->value();
+    const auto sendOnceRead = [=] {
+        Torvan::Controller(port).setPoint(setPointIndex,
+                                          staleBoxes.contains(box) ? shown : box->value());
+    };
+    if (staleBoxes.contains(box) && Torvan::Controller(port).deferIfBusy(this, sendOnceRead))
         return;
-    Torvan::Controller(port).setPoint(setPointIndex, box->value());
+    Torvan::Controller(port).setPoint(setPointIndex, shown);
 }
 
 void MainWindow::showDisconnected()

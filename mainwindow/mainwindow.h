@@ -3,6 +3,7 @@
 
 #include <QMainWindow>
 #include <QSerialPort>
+#include <QSet>
 
 class Dialog;
 class QDoubleSpinBox;
@@ -41,6 +42,8 @@ private:
     QSerialPort *port;
     QTimer *pollTimer;
     Dialog *dialog;
+    // Boxes that still show the set-points of the channel chosen before.
+    QSet<const QDoubleSpinBox *> staleBoxes;
 };
 
 #endif // MAINWINDOW_H
