@@ -46,6 +46,7 @@ private slots:
     void fieldsRefuseWhatIsNotANumber();
     void closeAndEscapeRejectAndSendNothing();
     void clickDuringAWaitOpensTheDialogAfterIt();
+    void writeDuringAReadGoesOutBeforeALaterWrite();
     void unplugDuringReadOrWrite_data();
     void unplugDuringReadOrWrite();
 
@@ -411,6 +412,31 @@ void tst_Dialog::clickDuringAWaitOpensTheDialogAfterIt()
     QCOMPARE(adapter->commands().left(2), QString("RG"));
     const auto requests = adapter->controller.requests();
     QVERIFY(requests[1].atNs - requests[0].atNs >= 150 * 1000000LL);
+    QCOMPARE(adapter->controller.overlapCount(), 0);
+}
+
+// The dialog opened from the queue of a poll's wait is itself a queued task:
+// what is queued inside it must not wait for it to close.
+void tst_Dialog::writeDuringAReadGoesOutBeforeALaterWrite()
+{
+    connectToController();
+    window->findChild<QTimer *>()->stop();
+    adapter->controller.setReplyDelay(150);
+    adapter->controller.clearRequests();
+    QTimer::singleShot(30, this, [this] { click(window, "pbEeprom"); });
+    QVERIFY(QMetaObject::invokeMethod(window, "timerTimeOut"));
+    withDialog(
+        [&](Dialog *dialog) {
+            fillAll(dialog, { "1", "2", "3", "4", "5", "6", "7", "8" });
+            QTimer::singleShot(30, dialog, [dialog] { click(dialog, "pbWrite"); });
+            click(dialog, "pbRead");
+            QTRY_COMPARE(adapter->commands(), QString("RGC"));
+            fillAll(dialog, { "8", "7", "6", "5", "4", "3", "2", "1" });
+            click(dialog, "pbWrite");
+            QTRY_COMPARE(adapter->commands(), QString("RGCC"));
+        },
+        false);
+    QCOMPARE(adapter->controller.coefficient(0), 8.0f);
     QCOMPARE(adapter->controller.overlapCount(), 0);
 }
 
