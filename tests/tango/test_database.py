@@ -3,10 +3,8 @@ directory with the tango-db schema, DataBaseds, the device registered with
 its SerialPort property, and the server started by its instance name only,
 then through TANGO's Starter as a facility starts it; and one instance
 serving a rack of eight controllers, a device each."""
-import getpass
 import os
 import re
-import shutil
 import signal
 import socket
 import subprocess
@@ -15,13 +13,9 @@ import tempfile
 import time
 import unittest
 
-from common import free_port, stop, wait_for
+from common import Database, stop, wait_for
 
 SERVER, SIM = sys.argv[1], sys.argv[2]
-SCHEMA = "/usr/share/dbconfig-common/data/tango-db/install/mysql"
-DATABASEDS = next(p for p in ("/usr/lib/tango/DataBaseds", "/usr/lib/tango/Databaseds",
-                              shutil.which("DataBaseds") or "", shutil.which("Databaseds") or "")
-                  if p and os.path.exists(p))
 STARTER = "/usr/lib/tango/Starter"
 DEVICE = "torvan/bias/db"
 RACK = 8
@@ -48,14 +42,6 @@ def kill_started(server):
         os.kill(pid, signal.SIGKILL)
 
 
-def run(command, **kwargs):
-    """A set-up step; if it fails, the failure shows what the tool said."""
-    done = subprocess.run(command, capture_output=True, text=True, **kwargs)
-    if done.returncode != 0:
-        raise AssertionError(f"{command[0]} failed with status {done.returncode}:\n"
-                             f"{done.stdout}{done.stderr}")
-
-
 class WithDatabase(unittest.TestCase):
     @classmethod
     def start(cls, command, **kwargs):
@@ -68,54 +54,16 @@ class WithDatabase(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.dir = tempfile.TemporaryDirectory()
-        data, sock = os.path.join(cls.dir.name, "data"), os.path.join(cls.dir.name, "mysql.sock")
-        # No name resolution (--force goes on without it): a root without /etc/hosts
-        # cannot resolve its own host name.
-        run(["mariadb-install-db", "--no-defaults", f"--datadir={data}", f"--user={getpass.getuser()}",
-             "--auth-root-authentication-method=normal", "--skip-test-db", "--skip-name-resolve",
-             "--force"])
-        mysql_port = free_port()
-        cls.start(["mariadbd", "--no-defaults", f"--datadir={data}", f"--socket={sock}",
-                   f"--port={mysql_port}", "--bind-address=127.0.0.1", "--skip-name-resolve",
-                   f"--user={getpass.getuser()}",
-                   f"--pid-file={cls.dir.name}/mysql.pid"])
-        mysql = ["mariadb", "--no-defaults", f"--socket={sock}", "-uroot"]
-        wait_for(lambda: subprocess.run(mysql + ["-e", "SELECT 1"], capture_output=True).returncode == 0,
-                 30, "MariaDB did not start")
-        # DataBaseds reaches MariaDB over TCP: it takes no socket path of its own.
-        run(mysql + ["-e", "CREATE DATABASE tango; "
-                     "CREATE USER 'tango'@'127.0.0.1' IDENTIFIED BY 'tango'; "
-                     "GRANT ALL ON tango.* TO 'tango'@'127.0.0.1'"])
-        with open(SCHEMA) as schema:
-            run(mysql + ["tango"], stdin=schema)
-
-        port = free_port()
-        cls.env = dict(os.environ, MYSQL_USER="tango", MYSQL_PASSWORD="tango",
-                       MYSQL_HOST=f"127.0.0.1:{mysql_port}", MYSQL_DATABASE="tango",
-                       TANGO_HOST=f"127.0.0.1:{port}")
-        cls.env.pop("TORVAN_SIMULATED_ADAPTER", None)
-        os.environ["TANGO_HOST"] = cls.env["TANGO_HOST"]  # /etc/tangorc may name another
-        import tango
-        cls.tango = tango
-        cls.start([DATABASEDS, "2", "-ORBendPoint", f"giop:tcp:127.0.0.1:{port}"], env=cls.env)
-        wait_for(lambda: tango.Database().get_server_list() is not None, 30, "DataBaseds did not start")
+        database = Database(cls.dir.name, cls.start)
+        cls.env, cls.tango, cls.register = database.env, database.tango, database.register
 
         sim = subprocess.Popen([SIM, "--log"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         cls.addClassCleanup(stop, sim)
         cls.sim_path = sim.stdout.readline().strip()
         cls.register(DEVICE, "dbtest", cls.sim_path)
         cls.start([SERVER, "dbtest"], env=cls.env)
-        cls.device = tango.DeviceProxy(DEVICE)
-        wait_for(lambda: cls.device.state() == tango.DevState.ON, 30, "the device is not ON")
-
-    @classmethod
-    def register(cls, name, instance, port):
-        database = cls.tango.Database()
-        info = cls.tango.DbDevInfo()
-        info.name, info._class = name, "TorvanBiasController"
-        info.server = f"TorvanBiasController/{instance}"
-        database.add_device(info)
-        database.put_device_property(name, {"SerialPort": [port]})
+        cls.device = cls.tango.DeviceProxy(DEVICE)
+        wait_for(lambda: cls.device.state() == cls.tango.DevState.ON, 30, "the device is not ON")
 
     def test_reads_and_writes_through_the_database(self):
         self.assertIn(self.sim_path, self.device.status())

@@ -4,7 +4,6 @@ line and concurrent clients."""
 import math
 import multiprocessing
 import os
-import re
 import struct
 import subprocess
 import sys
@@ -12,56 +11,21 @@ import tempfile
 import time
 import unittest
 
-from common import free_port, stop, wait_for
+from common import Simulator, free_port, stop, wait_for
 
 import tango
 
 SERVER, SIM = sys.argv[1], sys.argv[2]
 CURRENTS = [0.0123456, -0.0045678, 0.001, 0.002, 0.003, 0.004, 0.0255, -0.0001]
 DEVICE = "torvan/bias/test"
-FRAME = re.compile(r" ms  [A-Z]  ([0-9a-f ]+?)(  OVERLAP)?$")
 
 
 def f32(value):
     return struct.unpack("<f", struct.pack("<f", value))[0]
 
 
-class Simulator:
-    """torvan-sim, its requests logged to a file; reached through a symlink
-    that a later simulator can take over."""
-
-    def __init__(self, link, *options):
-        self.link = link
-        # The simulator appends to its log through a file of its own: a shared
-        # file offset would let this process's reads move where it writes.
-        handle, self.log = tempfile.mkstemp(suffix=".log", dir=os.path.dirname(link))
-        os.close(handle)
-        with open(self.log, "a") as log:
-            self.process = subprocess.Popen(
-                [SIM, "--log", "--currents", ",".join(map(str, CURRENTS)), *options],
-                stdout=subprocess.PIPE, stderr=log, text=True)
-        self.path = self.process.stdout.readline().strip()
-        if os.path.lexists(link):
-            os.unlink(link)
-        os.symlink(self.path, link)
-
-    def lines(self):
-        with open(self.log) as log:
-            return log.readlines()
-
-    def frames(self):
-        return [m.group(1) for m in map(FRAME.search, self.lines()) if m]
-
-    def overlaps(self):
-        return sum("OVERLAP" in line for line in self.lines())
-
-    def stop(self):
-        # The link goes with it: the server, reopening it, must not find a
-        # pseudo-terminal the system has since given to someone else.
-        if os.path.realpath(self.link) == self.path:
-            os.unlink(self.link)
-        stop(self.process)
-        self.process.stdout.close()
+def simulator(link):
+    return Simulator(SIM, link, "--currents", ",".join(map(str, CURRENTS)))
 
 
 def writer(address, name, seconds, results):
@@ -82,7 +46,7 @@ class NoDatabase(unittest.TestCase):
     def setUpClass(cls):
         cls.dir = tempfile.TemporaryDirectory()
         cls.link = os.path.join(cls.dir.name, "adapter")
-        cls.sim = Simulator(cls.link)
+        cls.sim = simulator(cls.link)
         cls.addClassCleanup(lambda: cls.sim.stop())  # the one in use at the end
         port = free_port()
         env = dict(os.environ, TORVAN_SIMULATED_ADAPTER=cls.link)
@@ -172,7 +136,7 @@ class NoDatabase(unittest.TestCase):
         self.assertIn("lost", self.device.status())
         time.sleep(1.2)
         self.assertEqual(self.device.read_attribute("Ic0").quality, tango.AttrQuality.ATTR_INVALID)
-        type(self).sim = Simulator(self.link)
+        type(self).sim = simulator(self.link)
         wait_for(lambda: self.device.state() == tango.DevState.ON, 15, "not ON again")
         self.assertEqual(self.device.read_attribute("Ic0").quality, tango.AttrQuality.ATTR_VALID)
 
