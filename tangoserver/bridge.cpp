@@ -3,6 +3,7 @@
 #include "quantities.h"
 
 #include <QDateTime>
+#include <QThread>
 
 #include <future>
 
@@ -19,11 +20,15 @@ Bridge::Bridge(QObject *parent)
     : QObject(parent)
     , pollTimer(this)
     , reopenTimer(this)
+    , retryTimer(this)
 {
     pollTimer.setInterval(Torvan::PollIntervalMs);
     connect(&pollTimer, &QTimer::timeout, this, &Bridge::poll);
     reopenTimer.setInterval(ReopenIntervalMs);
     connect(&reopenTimer, &QTimer::timeout, this, &Bridge::reopen);
+    retryTimer.setSingleShot(true);
+    retryTimer.setInterval(1);
+    connect(&retryTimer, &QTimer::timeout, this, &Bridge::runPending);
     shared.status = QStringLiteral("Not connected yet");
 }
 
@@ -64,9 +69,10 @@ Torvan::Done Bridge::call(Work work)
     QMetaObject::invokeMethod(
         this,
         [this, promise, abandoned, work] {
-            runGuarded([promise, abandoned, work] {
+            pending.push_back([promise, abandoned, work] {
                 promise->set_value(*abandoned ? Torvan::Done() : work());
             });
+            runPending();
         },
         Qt::QueuedConnection);
     if (future.wait_for(std::chrono::milliseconds(RequestTimeoutMs)) == std::future_status::ready)
@@ -78,11 +84,21 @@ Torvan::Done Bridge::call(Work work)
                                  .arg(RequestTimeoutMs) };
 }
 
-void Bridge::runGuarded(std::function<void()> task)
+// The queue is the bridge's own, not the link's guard's: work may close the
+// line (Init reopens it), which takes the guard and what waits in it along,
+// so work never runs from inside the guard's call, nor leaves anything there.
+// While an exchange waits, the queue is looked at again shortly.
+void Bridge::runPending()
 {
-    if (controller && controller->deferIfBusy(this, [this, task] { runGuarded(task); }))
-        return;
-    task();
+    while (!pending.empty()) {
+        if (controller && controller->isBusy()) {
+            retryTimer.start();
+            return;
+        }
+        const std::function<void()> work = std::move(pending.front());
+        pending.pop_front();
+        work();
+    }
 }
 
 Torvan::Done Bridge::open(const QString &port)
@@ -153,8 +169,22 @@ Torvan::Done Bridge::refresh(Block which)
 
 void Bridge::poll()
 {
-    if (!controller || controller->isBusy())
-        return; // a request of a client is on the line: this tick is skipped
+    if (!controller)
+        return;
+    if (controller->isBusy()) {
+        // A request of a client is on the line: the poll follows it rather
+        // than wait for the next tick, so that clients who keep the line busy
+        // never make the currents go stale.
+        if (!pollQueued) {
+            pollQueued = true;
+            pending.push_back([this] {
+                pollQueued = false;
+                poll();
+            });
+        }
+        retryTimer.start();
+        return;
+    }
     ++polls;
     const auto read = refresh(Block::Currents);
     if (read && polls % PollsPerRefresh == 0)
@@ -204,6 +234,25 @@ Torvan::Done Bridge::setCoefficient(int slot, float value)
         controller->writeCoefficients(values);
         return refresh(Block::Coefficients);
     });
+}
+
+void Bridge::finish()
+{
+    QThread *const line = thread();
+    QMetaObject::invokeMethod(
+        this,
+        [this, line] {
+            pending.push_back([this, line] {
+                pollTimer.stop();
+                reopenTimer.stop();
+                retryTimer.stop();
+                controller.reset();
+                line->quit();
+            });
+            runPending();
+        },
+        Qt::QueuedConnection);
+    line->wait();
 }
 
 Torvan::Done Bridge::commit()

@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QTimer>
 
+#include <deque>
 #include <functional>
 #include <memory>
 
@@ -49,10 +50,15 @@ public:
     Torvan::Done setCoefficient(int slot, float value);
     Torvan::Done commit();
 
+    // From any thread but the bridge's, once no request is left to come: closes
+    // the line when no exchange waits on it and ends the bridge's thread, after
+    // which the bridge may be deleted from any thread.
+    void finish();
+
 private:
     using Work = std::function<Torvan::Done()>;
     Torvan::Done call(Work work);
-    void runGuarded(std::function<void()> task);
+    void runPending();
 
     Torvan::Failure notOpen() const;
     void reopen();
@@ -66,8 +72,12 @@ private:
     std::unique_ptr<Torvan::Controller> controller;
     QTimer pollTimer;
     QTimer reopenTimer;
+    QTimer retryTimer;
     int polls = 0;
     int missedPolls = 0;
+    bool pollQueued = false;
+
+    std::deque<std::function<void()>> pending; // work to run in turn, on the bridge's thread
 
     mutable QMutex mutex;
     Snapshot shared;
