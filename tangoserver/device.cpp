@@ -3,6 +3,20 @@
 // bridge of its own, which alone talks to its line, on a Qt thread of its own:
 // one server instance serves a rack of controllers, and no line waits for
 // another's reply.
+//
+// Clients are served under TANGO's BY_DEVICE model: each device's monitor is
+// held through every attribute read and write and every command, Init among
+// them. TANGO copies a value into the reply only after read() returns, from the
+// Attribute object that every request and every event of that attribute shares;
+// the monitor covers that copy and each attribute's own mutex, held until the
+// reply has gone, covers the rest. Without the monitor (NO_SYNC) nothing covers
+// those objects, and two reads of the same attributes in another order can
+// deadlock on their mutexes. Two rules keep the monitor from ever being waited
+// for in vain:
+// - a request that waits for the line lets go of it meanwhile (awaitLine), so
+//   other clients keep reading the last values;
+// - events are pushed from a thread of the device's own, never from the
+//   bridge's, which a client holding the monitor may be waiting for.
 #include "device.h"
 
 #include "bridge.h"
@@ -15,6 +29,9 @@
 #include <tango/tango.h>
 
 #include <cmath>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
 #include <sys/time.h>
 #include <thread>
 
@@ -56,31 +73,59 @@ public:
     TorvanBiasController(Tango::DeviceClass *deviceClass, std::string &name)
         : TANGO_BASE_CLASS(deviceClass, name)
     {
+        line.start();
+        bridge->moveToThread(&line);
+        bridge->setObserver([this](const Bridge::Snapshot &s) { eventsToPush(s); });
+        events = std::thread([this] { pushEvents(); });
         init_device();
     }
-    ~TorvanBiasController() override { delete_device(); }
 
-    void init_device() override
+    // Only once no request is left: CORBA deletes a device after its last call.
+    ~TorvanBiasController() override
     {
-        line.start();
-        bridge = new Bridge;
-        bridge->moveToThread(&line);
-        bridge->setObserver([this](const Bridge::Snapshot &s) { pushEvents(s); });
-        // Opens the adapter; a failure shows in the state and status, and the
-        // bridge keeps trying.
-        bridge->open(serialPortProperty());
+        bridge->finish();
+        delete bridge;
+        {
+            std::lock_guard lock(eventMutex);
+            stopping = true;
+        }
+        eventWake.notify_one();
+        events.join();
     }
 
-    void delete_device() override
+    // The bridge lives as long as the device: Init, which calls delete_device()
+    // and init_device(), only has it reopen the line, so no client ever finds it
+    // half replaced.
+    void init_device() override
     {
-        if (!bridge)
-            return;
-        // Its port and timers belong to its thread: they go there, then the thread.
-        QMetaObject::invokeMethod(
-            bridge, [this] { delete bridge; }, Qt::BlockingQueuedConnection);
-        bridge = nullptr;
-        line.quit();
-        line.wait();
+        // A failure shows in the state and status, and the bridge keeps trying.
+        const QString port = serialPortProperty();
+        awaitLine([this, &port] { return bridge->open(port); });
+    }
+
+    void delete_device() override { }
+
+    // Runs a request that waits for the line, up to seconds, without the
+    // device's monitor, at whatever depth TANGO took it, and takes it back
+    // before TANGO goes on.
+    Torvan::Done awaitLine(const std::function<Torvan::Done()> &request)
+    {
+        Tango::TangoMonitor &monitor = get_dev_monitor();
+        // Counted while still held: once let go, another client may take it.
+        long depth = holdsMonitor() ? monitor.get_locking_ctr() : 0;
+        for (long i = 0; i < depth; ++i)
+            monitor.rel_monitor();
+        const Torvan::Done done = request();
+        while (depth > 0) {
+            try {
+                monitor.get_monitor();
+                --depth;
+            } catch (const Tango::DevFailed &) {
+                // Timed out behind another client's request: the caller must
+                // have the monitor back, so it waits again.
+            }
+        }
+        return done;
     }
 
     Bridge &controller() { return *bridge; }
@@ -111,14 +156,15 @@ public:
             = QDateTime::currentMSecsSinceEpoch() - reading.atMs > staleAfterMs(quantity);
         const Tango::AttrQuality quality = stale ? Tango::ATTR_INVALID : Tango::ATTR_VALID;
         timeval when = timeOf(reading.atMs);
-        if (quantity == Quantity::Coefficient) {
-            floats[slot] = reading.values[slot];
-            attribute.set_value_date_quality(&floats[slot], when, quality);
-        } else {
-            double &value = doubles[int(quantity)][slot];
-            value = valueOf(quantity, reading.values[slot]);
-            attribute.set_value_date_quality(&value, when, quality);
-        }
+        // Handed over (release = true): TANGO keeps a copy of its own for the
+        // reply, so no value buffer of the device is shared with it.
+        if (quantity == Quantity::Coefficient)
+            attribute.set_value_date_quality(new Tango::DevFloat(reading.values[slot]), when,
+                                             quality, 1, 0, true);
+        else
+            attribute.set_value_date_quality(
+                new Tango::DevDouble(valueOf(quantity, reading.values[slot])), when, quality, 1, 0,
+                true);
     }
 
 private:
@@ -147,19 +193,62 @@ private:
         return QString::fromStdString(port);
     }
 
-    // On the bridge's thread, after each new reading: change and archive events,
-    // filtered by TANGO against each attribute's abs_change.
-    void pushEvents(const Bridge::Snapshot &s)
+    bool holdsMonitor()
     {
-        for (const Quantity quantity :
-             { Quantity::SetPoint, Quantity::Current, Quantity::Coefficient }) {
-            const Bridge::Reading &reading = readingOf(s, quantity);
-            qint64 &pushed = pushedAtMs[int(quantity)];
-            if (reading.atMs < 0 || reading.atMs == pushed)
-                continue;
-            pushed = reading.atMs;
-            for (int slot = 0; slot < Link::SlotCount; ++slot)
-                pushOne(quantity, slot, reading);
+        omni_thread *const self = omni_thread::self();
+        Tango::TangoMonitor &monitor = get_dev_monitor();
+        omni_mutex_lock owner(monitor); // what the monitor keeps its owner under
+        return self && monitor.get_locking_thread_id() == self->id();
+    }
+
+    // On the bridge's thread, after each new reading: only the latest counts.
+    void eventsToPush(const Bridge::Snapshot &s)
+    {
+        {
+            std::lock_guard lock(eventMutex);
+            latest = s;
+        }
+        eventWake.notify_one();
+    }
+
+    // The events thread: change and archive events, filtered by TANGO against
+    // each attribute's abs_change, for every reading not pushed yet.
+    void pushEvents()
+    {
+        const omni_thread::ensure_self omniThread; // the monitor knows threads by it
+        std::unique_lock lock(eventMutex);
+        for (;;) {
+            eventWake.wait(lock, [this] { return stopping || latest; });
+            if (stopping)
+                return;
+            const Bridge::Snapshot s = std::move(*latest);
+            latest.reset();
+            lock.unlock();
+            pushNew(s);
+            lock.lock();
+        }
+    }
+
+    void pushNew(const Bridge::Snapshot &s)
+    {
+        try {
+            // The monitor first, then each attribute's mutex, as a read takes
+            // them: a push rewrites the Attribute whose value a reply may still
+            // be sending.
+            Tango::AutoTangoMonitor monitor(&get_dev_monitor());
+            for (const Quantity quantity :
+                 { Quantity::SetPoint, Quantity::Current, Quantity::Coefficient }) {
+                const Bridge::Reading &reading = readingOf(s, quantity);
+                qint64 &pushed = pushedAtMs[int(quantity)];
+                if (reading.atMs < 0 || reading.atMs == pushed)
+                    continue;
+                pushed = reading.atMs;
+                for (int slot = 0; slot < Link::SlotCount; ++slot)
+                    pushOne(quantity, slot, reading);
+            }
+        } catch (const Tango::DevFailed &) {
+            // The monitor was held longer than TANGO waits: what was not pushed
+            // goes with the next reading.
         }
     }
 
@@ -168,6 +257,8 @@ private:
         const std::string name = attributeName(quantity, slot);
         timeval when = timeOf(reading.atMs);
         try {
+            omni_mutex_lock value(
+                *get_device_attr()->get_attr_by_name(name.c_str()).get_attr_mutex());
             if (quantity == Quantity::Coefficient) {
                 Tango::DevFloat value = reading.values[slot];
                 push_change_event(name, &value, when, Tango::ATTR_VALID);
@@ -183,10 +274,13 @@ private:
     }
 
     QThread line;
-    Bridge *bridge = nullptr;
-    Tango::DevDouble doubles[2][Link::SlotCount] {};
-    Tango::DevFloat floats[Link::SlotCount] {};
-    qint64 pushedAtMs[3] = { -1, -1, -1 };
+    Bridge *const bridge = new Bridge;
+    std::thread events;
+    std::mutex eventMutex;
+    std::condition_variable eventWake;
+    std::optional<Bridge::Snapshot> latest; // under eventMutex
+    bool stopping = false; // under eventMutex
+    qint64 pushedAtMs[3] = { -1, -1, -1 }; // the events thread's own
 };
 
 class SlotAttribute : public Tango::Attr
@@ -229,7 +323,8 @@ public:
 
     void write(Tango::DeviceImpl *device, Tango::WAttribute &attribute) override
     {
-        Bridge &bridge = static_cast<TorvanBiasController *>(device)->controller();
+        auto *const controller = static_cast<TorvanBiasController *>(device);
+        Bridge &bridge = controller->controller();
         Torvan::Done done;
         if (quantity == Quantity::SetPoint) {
             Tango::DevDouble volts;
@@ -239,14 +334,15 @@ public:
                            .arg(volts)
                            .arg(Torvan::setPointRangeText()),
                        "TorvanBiasController::write");
-            done = bridge.setPoint(slot, Torvan::roundedSetPoint(volts));
+            const double rounded = Torvan::roundedSetPoint(volts);
+            done = controller->awaitLine([&] { return bridge.setPoint(slot, rounded); });
         } else {
             Tango::DevFloat value;
             attribute.get_write_value(value);
             if (!std::isfinite(value))
                 refuse(QStringLiteral("a coefficient must be a finite number; nothing was sent"),
                        "TorvanBiasController::write");
-            done = bridge.setCoefficient(slot, value);
+            done = controller->awaitLine([&] { return bridge.setCoefficient(slot, value); });
         }
         if (!done)
             refuse(done.failure().message, "TorvanBiasController::write");
@@ -270,8 +366,9 @@ public:
 
     CORBA::Any *execute(Tango::DeviceImpl *device, const CORBA::Any &) override
     {
-        Bridge &bridge = static_cast<TorvanBiasController *>(device)->controller();
-        if (const auto done = bridge.commit(); !done)
+        auto *const controller = static_cast<TorvanBiasController *>(device);
+        Bridge &bridge = controller->controller();
+        if (const auto done = controller->awaitLine([&] { return bridge.commit(); }); !done)
             refuse(done.failure().message, "TorvanBiasController::WriteEeprom");
         return new CORBA::Any();
     }
@@ -332,9 +429,8 @@ int runDeviceServer(int argc, char *argv[])
 {
     try {
         Tango::Util *util = Tango::Util::init(argc, argv);
-        // Requests are serialised on each device's bridge thread; TANGO's own
-        // monitors would only deadlock against events pushed from there.
-        util->set_serial_model(Tango::NO_SYNC);
+        // Why BY_DEVICE: see the top of this file.
+        util->set_serial_model(Tango::BY_DEVICE);
         std::thread server([util] {
             try {
                 util->server_init();
