@@ -74,8 +74,11 @@ void runDeferred(QIODevice *port)
     if (!guard.deferred.isEmpty())
         scheduleDeferred(port);
     guard.taskDepths.append(eventLoopDepth());
+    // The task may delete the port, and the guard with it.
+    const QPointer<PortGuard> stillThere(&guard);
     next.task();
-    guard.taskDepths.removeLast();
+    if (stillThere)
+        stillThere->taskDepths.removeLast();
 }
 
 void scheduleDeferred(QIODevice *port)
