@@ -27,9 +27,9 @@ MainWindow::MainWindow(QWidget *parent)
     ui->dsbVc->installEventFilter(separatorFilter);
     ui->dsbVb->installEventFilter(separatorFilter);
 
-    // Typed into, a box holds the user's set-point, whichever channel it came from.
+    // Typed into, a box holds the user's set-point for the channel chosen.
     for (QDoubleSpinBox *box : { ui->dsbVc, ui->dsbVb })
-        connect(box, &QDoubleSpinBox::valueChanged, this, [this, box] { staleBoxes.remove(box); });
+        connect(box, &QDoubleSpinBox::valueChanged, this, [this, box] { typedBoxes.insert(box); });
 
     on_pbUpdatePorts_clicked();
     pollTimer->setInterval(Torvan::PollIntervalMs);
@@ -88,7 +88,7 @@ void MainWindow::on_sbChannel_valueChanged(int arg1)
     // "Set" clicked after this change, and queued behind it, finds that
     // channel's set-points in the boxes.
     const int channel = ui->sbChannel->value();
-    staleBoxes = { ui->dsbVc, ui->dsbVb };
+    typedBoxes.clear();
     if (Torvan::Controller(port).deferIfBusy(this, [this, channel] { showChannel(channel); }))
         return;
     showChannel(channel);
@@ -138,10 +138,8 @@ void MainWindow::updateVoltages(int channel)
         ui->dsbVc->setValue(vc);
     if (std::isfinite(vb))
         ui->dsbVb->setValue(vb);
-    if (channel == ui->sbChannel->value())
-        staleBoxes.clear();
-    else // another channel was chosen meanwhile, and its read is still to come
-        staleBoxes = { ui->dsbVc, ui->dsbVb };
+    boxesChannel = channel;
+    typedBoxes.clear();
 }
 
 void MainWindow::updateCurrents()
@@ -164,18 +162,20 @@ void MainWindow::showChannel(int channel)
 
 // The set-point is the one of the channel chosen at the click, and the value
 // the one its box shows then, whatever is typed while the click waits its
-// turn. Only while the box still shows the set-point of the channel chosen
-// before (the new channel's read is still to come, and nothing was typed
-// since) does the click wait for that read and send what it shows; should
-// the read fail, the value shown at the click.
+// turn. Only while the box still shows a set-point of another channel (that
+// channel's read is still to come, and nothing was typed since the change)
+// does the click wait for the read and send what it shows; should the read
+// fail, the value shown at the click.
 void MainWindow::setVoltage(int setPointIndex, const QDoubleSpinBox *box)
 {
+    const int channel = setPointIndex / 2;
     const double shown = box->value();
     const auto sendOnceRead = [=] {
         Torvan::Controller(port).setPoint(setPointIndex,
-                                          staleBoxes.contains(box) ? shown : box->value());
+                                          boxesChannel == channel ? box->value() : shown);
     };
-    if (staleBoxes.contains(box) && Torvan::Controller(port).deferIfBusy(this, sendOnceRead))
+    if (boxesChannel != channel && !typedBoxes.contains(box)
+        && Torvan::Controller(port).deferIfBusy(this, sendOnceRead))
         return;
     Torvan::Controller(port).setPoint(setPointIndex, shown);
 }

@@ -42,8 +42,10 @@ private:
     QSerialPort *port;
     QTimer *pollTimer;
     Dialog *dialog;
-    // Boxes that still show the set-points of the channel chosen before.
-    QSet<const QDoubleSpinBox *> staleBoxes;
+    // The channel whose set-points the boxes show as last read, and the boxes
+    // typed into since then or since the channel changed.
+    int boxesChannel = -1;
+    QSet<const QDoubleSpinBox *> typedBoxes;
 };
 
 #endif // MAINWINDOW_H
