@@ -10,9 +10,13 @@ import time
 
 FRAME = re.compile(r" ms  [A-Z]  ([0-9a-f ]+?)(  OVERLAP)?$")
 SCHEMA = "/usr/share/dbconfig-common/data/tango-db/install/mysql"
-DATABASEDS = next(p for p in ("/usr/lib/tango/DataBaseds", "/usr/lib/tango/Databaseds",
-                              shutil.which("DataBaseds") or "", shutil.which("Databaseds") or "")
-                  if p and os.path.exists(p))
+
+
+def databaseds():
+    """TANGO's database server, from tango-db (which not every machine has)."""
+    return next(p for p in ("/usr/lib/tango/DataBaseds", "/usr/lib/tango/Databaseds",
+                            shutil.which("DataBaseds") or "", shutil.which("Databaseds") or "")
+                if p and os.path.exists(p))
 
 
 def free_port():
@@ -125,7 +129,7 @@ class Database:
         os.environ["TANGO_HOST"] = self.env["TANGO_HOST"]  # /etc/tangorc may name another
         import tango
         self.tango = tango
-        start([DATABASEDS, "2", "-ORBendPoint", f"giop:tcp:127.0.0.1:{port}"], env=self.env)
+        start([databaseds(), "2", "-ORBendPoint", f"giop:tcp:127.0.0.1:{port}"], env=self.env)
         wait_for(lambda: tango.Database().get_server_list() is not None, 30, "DataBaseds did not start")
 
     def register(self, name, instance, port):
