@@ -17,9 +17,9 @@ namespace Torvan {
 // as "1", 100 as "100", 0.000012345 as "1.2345e-05", 1.2345678 as "1.2345678".
 QString coefficientText(float value, const QLocale &locale);
 
-// The number that text holds, read as parseNumber() reads it; nothing for an empty, half-typed or
-// non-numeric text, for infinity and NaN, and for a number too large for single
-// precision.
+// The number that text holds, read as parseNumber() reads it; nothing for an
+// empty, half-typed or non-numeric text, for infinity and NaN, and for a number
+// too large for single precision.
 std::optional<float> parseCoefficient(const QString &text, const QLocale &locale);
 
 } // namespace Torvan

@@ -70,6 +70,8 @@ private:
         QTest::keyClicks(edit, text);
     }
     void fillAll(Dialog *dialog, const QStringList &texts);
+    // "EEPROM Coefs" clicked inside a poll's wait: the dialog opens from the queue.
+    void clickEepromCoefsDuringAPoll();
 
     SimulatedAdapter *adapter = nullptr;
     MainWindow *window = nullptr;
@@ -394,7 +396,7 @@ void tst_Dialog::closeAndEscapeRejectAndSendNothing()
     QVERIFY(!adapter->commands().contains('C'));
 }
 
-void tst_Dialog::clickDuringAWaitOpensTheDialogAfterIt()
+void tst_Dialog::clickEepromCoefsDuringAPoll()
 {
     connectToController();
     window->findChild<QTimer *>()->stop();
@@ -402,6 +404,11 @@ void tst_Dialog::clickDuringAWaitOpensTheDialogAfterIt()
     adapter->controller.clearRequests();
     QTimer::singleShot(30, this, [this] { click(window, "pbEeprom"); });
     QVERIFY(QMetaObject::invokeMethod(window, "timerTimeOut")); // waits 150 ms for its reply
+}
+
+void tst_Dialog::clickDuringAWaitOpensTheDialogAfterIt()
+{
+    clickEepromCoefsDuringAPoll();
     QVERIFY(!QApplication::activeModalWidget());
     withDialog(
         [&](Dialog *dialog) {
@@ -419,12 +426,7 @@ void tst_Dialog::clickDuringAWaitOpensTheDialogAfterIt()
 // what is queued inside it must not wait for it to close.
 void tst_Dialog::writeDuringAReadGoesOutBeforeALaterWrite()
 {
-    connectToController();
-    window->findChild<QTimer *>()->stop();
-    adapter->controller.setReplyDelay(150);
-    adapter->controller.clearRequests();
-    QTimer::singleShot(30, this, [this] { click(window, "pbEeprom"); });
-    QVERIFY(QMetaObject::invokeMethod(window, "timerTimeOut"));
+    clickEepromCoefsDuringAPoll();
     withDialog(
         [&](Dialog *dialog) {
             fillAll(dialog, { "1", "2", "3", "4", "5", "6", "7", "8" });
