@@ -21,20 +21,40 @@ struct PortEntry
     QString name;
     quint16 vendorId = 0; // 0: the port reports no USB identifiers
     quint16 productId = 0;
+    QString serialNumber; // the adapter's USB serial number; empty where it has none
 };
+
+// The serial number as the adapter carries it, whichever system reported it.
+// Windows knows an FTDI adapter by an instance id of FTDI's driver, from which
+// Qt takes the serial number with the driver's channel letter appended
+// ("A50285BIA" for A50285BI), or, for an adapter without one, the USB
+// location ("5&2a3f1b&0&2").
+QString adapterSerialNumber(const QString &reported, bool fromFtdiDriver);
 
 // Where the port list comes from. The default enumerates the system's serial
 // ports; the demo and the tests install a source that adds a simulated
 // controller's pseudo-terminal. An empty function restores the default.
 using PortSource = std::function<QList<PortEntry>()>;
 // A simulated controller's pseudo-terminal, listed as the adapter it stands in for.
-PortEntry simulatedAdapter(const QString &devicePath);
+PortEntry simulatedAdapter(const QString &devicePath, const QString &serialNumber = {});
 void setPortSource(PortSource source);
+// For tests and demonstrations: what TORVAN_SIMULATED_ADAPTER names, if set,
+// becomes the port source. Either one pseudo-terminal, listed as an adapter
+// without a serial number, or a file of lines "DEVICE [SERIAL]", read afresh at
+// every enumeration, so a test can unplug and plug adapters by editing it.
+void offerSimulatedAdapters();
 QList<PortEntry> systemPorts();
+// The ports as the current source lists them.
+QList<PortEntry> ports();
 
+bool qualifies(const PortEntry &port);
 // Names of the adapters the controller sits behind, in enumeration order.
 QStringList qualifyingPortNames(const QList<PortEntry> &ports);
 QStringList qualifyingPortNames();
+// The qualifying adapters that report this serial number: one, or a fault.
+QStringList portsWithSerialNumber(const QList<PortEntry> &ports, const QString &serialNumber);
+// The serial number of the port with this name (or device path), if listed.
+QString serialNumberOf(const QList<PortEntry> &ports, const QString &portName);
 
 // Name, 115200 baud both ways, then open read-write; returns the open's result.
 // An open port's LineWatch (linewatch.h) tells when its line is lost.

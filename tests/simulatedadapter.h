@@ -14,7 +14,7 @@ public:
         controller.setPacing(false);
         started = bool(controller.start());
         Link::setPortSource([this] {
-            QList<Link::PortEntry> ports { { "/dev/ttyS0", 0, 0 } };
+            QList<Link::PortEntry> ports { { "/dev/ttyS0", 0, 0, {} } };
             if (plugged)
                 ports.append(Link::simulatedAdapter(controller.devicePath()));
             return ports;

@@ -269,8 +269,9 @@ static int failedOpenChild(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     Link::setPortSource([] {
-        return QList<Link::PortEntry> { { "/dev/torvan-unplugged", Link::AdapterVendorId,
-                                          Link::AdapterProductId } };
+        return QList<Link::PortEntry> {
+            { "/dev/torvan-unplugged", Link::AdapterVendorId, Link::AdapterProductId, {} }
+        };
     });
     MainWindow window;
     window.show();

@@ -18,6 +18,8 @@ private slots:
     void qualifyingPorts_data();
     void qualifyingPorts();
     void installedSourceIsFiltered();
+    void oneSerialNumberOnEverySystem_data();
+    void oneSerialNumberOnEverySystem();
     void reopensTheSamePortObjectUnderANewName();
     void failedOpenLeavesThePortClosed();
     void lostLineIsClosedAndReportedOncePerOpening();
@@ -35,15 +37,17 @@ void tst_SerialLink::qualifyingPorts_data()
     QTest::addColumn<Ports>("ports");
     QTest::addColumn<QStringList>("expected");
     QTest::newRow("none") << Ports() << QStringList();
-    QTest::newRow("the adapter") << Ports { { "ttyUSB0", 0x0403, 0x6001 } }
+    QTest::newRow("the adapter") << Ports { { "ttyUSB0", 0x0403, 0x6001, "A50285BI" } }
                                  << QStringList { "ttyUSB0" };
     QTest::newRow("same vendor, other product")
-        << Ports { { "ttyUSB0", 0x0403, 0x6015 } } << QStringList();
+        << Ports { { "ttyUSB0", 0x0403, 0x6015, {} } } << QStringList();
     QTest::newRow("other vendor, same product")
-        << Ports { { "ttyACM0", 0x2341, 0x6001 } } << QStringList();
-    QTest::newRow("no USB ids") << Ports { { "ttyS0", 0, 0 } } << QStringList();
+        << Ports { { "ttyACM0", 0x2341, 0x6001, {} } } << QStringList();
+    QTest::newRow("no USB ids") << Ports { { "ttyS0", 0, 0, {} } } << QStringList();
     QTest::newRow("two adapters keep their order")
-        << Ports { { "ttyUSB3", 0x0403, 0x6001 }, { "ttyS0", 0, 0 }, { "ttyUSB1", 0x0403, 0x6001 } }
+        << Ports { { "ttyUSB3", 0x0403, 0x6001, {} },
+                   { "ttyS0", 0, 0, {} },
+                   { "ttyUSB1", 0x0403, 0x6001, "A50285BI" } }
         << QStringList { "ttyUSB3", "ttyUSB1" };
 }
 
@@ -57,9 +61,31 @@ void tst_SerialLink::qualifyingPorts()
 void tst_SerialLink::installedSourceIsFiltered()
 {
     Link::setPortSource([] {
-        return Ports { { "/dev/pts/9", 0x0403, 0x6001 }, { "/dev/pts/8", 0x1234, 0x6001 } };
+        return Ports { { "/dev/pts/9", 0x0403, 0x6001, {} }, { "/dev/pts/8", 0x1234, 0x6001, {} } };
     });
     QCOMPARE(Link::qualifyingPortNames(), QStringList { "/dev/pts/9" });
+}
+
+// Linux reports udev's ID_SERIAL_SHORT as it is; Windows what Qt parses from
+// the instance id of FTDI's driver.
+void tst_SerialLink::oneSerialNumberOnEverySystem_data()
+{
+    QTest::addColumn<QString>("reported");
+    QTest::addColumn<bool>("fromFtdiDriver");
+    QTest::addColumn<QString>("serialNumber");
+    QTest::newRow("Linux") << "A50285BI" << false << "A50285BI";
+    QTest::newRow("Linux, none") << "" << false << "";
+    QTest::newRow("Windows, the channel letter") << "A50285BIA" << true << "A50285BI";
+    QTest::newRow("Windows, a USB location instead") << "5&2A3F1B&0&2" << true << "";
+    QTest::newRow("Windows, none") << "" << true << "";
+}
+
+void tst_SerialLink::oneSerialNumberOnEverySystem()
+{
+    QFETCH(QString, reported);
+    QFETCH(bool, fromFtdiDriver);
+    QFETCH(QString, serialNumber);
+    QCOMPARE(Link::adapterSerialNumber(reported, fromFtdiDriver), serialNumber);
 }
 
 void tst_SerialLink::reopensTheSamePortObjectUnderANewName()

@@ -62,8 +62,9 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
     if (!controller->start())
         std::abort();
     Link::setPortSource([] {
-        return QList<Link::PortEntry> { { controller->devicePath(), Link::AdapterVendorId,
-                                          Link::AdapterProductId } };
+        return QList<Link::PortEntry> {
+            { controller->devicePath(), Link::AdapterVendorId, Link::AdapterProductId, {} }
+        };
     });
     window = new MainWindow;
     window->show();
