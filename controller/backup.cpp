@@ -131,11 +131,22 @@ public:
             fail(QStringLiteral("format: not a torvan controller backup"));
         else if (!version.isDouble() || version.toDouble() != std::floor(version.toDouble()))
             fail(QStringLiteral("version: missing, or not a whole number"));
-        else if (version.toInt() != FormatVersion)
-            fail(QStringLiteral("version: %1, but this torvanctl reads version %2")
+        else if (version.toInt() < 1 || version.toInt() > FormatVersion)
+            fail(QStringLiteral("version: %1, but only versions 1 to %2 can be read")
                      .arg(version.toInt())
                      .arg(FormatVersion));
         return ok() ? root : QJsonObject();
+    }
+
+    // From version 2 on: the adapter's serial number, empty where it had none.
+    QString serialNumber(const QJsonObject &root)
+    {
+        if (!ok() || root.value("version").toInt() < 2)
+            return {};
+        const QJsonValue value = root.value("serialNumber");
+        if (!value.isString())
+            fail(QStringLiteral("serialNumber: missing, or not a text"));
+        return value.toString();
     }
 
     Link::ValueBlock setPoints(const QJsonObject &root)
@@ -221,6 +232,7 @@ QByteArray toJson(const Contents &contents)
                                  { "version", FormatVersion },
                                  { "time", contents.time.toString(Qt::ISODateWithMs) },
                                  { "port", contents.port },
+                                 { "serialNumber", contents.serialNumber },
                                  { "setPoints", setPoints },
                                  { "coefficients", coefficients } };
     return QJsonDocument(document).toJson(QJsonDocument::Indented);
@@ -250,6 +262,7 @@ Torvan::Result<Contents> fromJson(const QByteArray &json)
     Contents contents;
     contents.time = QDateTime::fromString(root.value("time").toString(), Qt::ISODateWithMs);
     contents.port = root.value("port").toString();
+    contents.serialNumber = reader.serialNumber(root);
     contents.setPoints = reader.setPoints(root);
     contents.coefficients = reader.coefficients(root);
     if (!reader.ok())

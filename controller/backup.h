@@ -12,12 +12,14 @@
 // set-points and the eight calibration coefficients, each exact to the bit.
 namespace Backup {
 
-constexpr int FormatVersion = 1;
+// Version 2 added the adapter's serial number; version 1 files still restore.
+constexpr int FormatVersion = 2;
 
 struct Contents
 {
     QDateTime time;
     QString port;
+    QString serialNumber; // the adapter's USB serial number; empty where it had none
     Link::ValueBlock setPoints {};
     Link::ValueBlock coefficients {};
 };

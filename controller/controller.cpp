@@ -35,15 +35,28 @@ Result<QStringList> Controller::portNames(const QStringList &requested)
     const QStringList adapters = qualifyingPortNames();
     if (adapters.isEmpty())
         return Failure { Failure::NoAdapter,
-                         QStringLiteral("no adapter found (USB %1); "
-                                        "'torvanctl ports --all' lists every port")
-                             .arg(adapterIdText()) };
+                         QStringLiteral("no adapter found (USB %1)").arg(adapterIdText()) };
     if (adapters.size() > 1)
-        return Failure { Failure::NoAdapter,
-                         QStringLiteral("%1 adapters found (%2); choose with --port")
+        return Failure { Failure::SeveralAdapters,
+                         QStringLiteral("%1 adapters found (%2)")
                              .arg(adapters.size())
                              .arg(adapters.join(QStringLiteral(", "))) };
     return adapters;
+}
+
+Result<QString> Controller::portOfSerialNumber(const QString &serialNumber)
+{
+    const QStringList found = portsWithSerialNumber(Link::ports(), serialNumber);
+    if (found.isEmpty())
+        return Failure { Failure::NoAdapter,
+                         QStringLiteral("no adapter with serial number %1 found (USB %2)")
+                             .arg(serialNumber, adapterIdText()) };
+    if (found.size() > 1)
+        return Failure { Failure::SeveralAdapters,
+                         QStringLiteral("%1 adapters report serial number %2 (%3)")
+                             .arg(found.size())
+                             .arg(serialNumber, found.join(QStringLiteral(", "))) };
+    return found.first();
 }
 
 Result<std::unique_ptr<Controller>> Controller::open(const QString &portName)
@@ -54,7 +67,18 @@ Result<std::unique_ptr<Controller>> Controller::open(const QString &portName)
             Failure::CannotOpen,
             QStringLiteral("cannot open %1: %2").arg(portName, controller->port->errorString())
         };
+    controller->adapterSerialNumber = serialNumberOf(Link::ports(), portName);
     return controller;
+}
+
+Result<std::unique_ptr<Controller>> Controller::open(const AdapterChoice &choice)
+{
+    if (choice.serialNumber.isEmpty())
+        return open(choice.port);
+    const auto port = portOfSerialNumber(choice.serialNumber);
+    if (!port)
+        return port.failure();
+    return open(*port);
 }
 
 Controller::Controller(const QString &portName)
@@ -147,6 +171,7 @@ Result<Backup::Contents> Controller::readContents()
     Backup::Contents contents;
     contents.time = QDateTime::currentDateTime();
     contents.port = portName;
+    contents.serialNumber = adapterSerialNumber;
     const auto setPoints = readSetPoints();
     if (!setPoints)
         return setPoints.failure();
@@ -201,27 +226,48 @@ Done Controller::restore(const Backup::Contents &contents, bool commitAfter)
     return {};
 }
 
-Result<std::unique_ptr<Controller>> openController(const QStringList &requestedPorts)
+Result<bool> Controller::isInstrumentOf(const Backup::Contents &contents) const
 {
-    const auto names = Controller::portNames(requestedPorts);
-    if (!names)
-        return names.failure();
-    return Controller::open(names->first());
+    if (contents.serialNumber.isEmpty() || adapterSerialNumber.isEmpty())
+        return false;
+    if (contents.serialNumber == adapterSerialNumber)
+        return true;
+    return Failure { Failure::OtherInstrument,
+                     QStringLiteral("the backup was made of the adapter with serial number %1, "
+                                    "but %2 is %3")
+                         .arg(contents.serialNumber, portName, adapterSerialNumber) };
 }
 
-Result<Controllers> openControllers(const QStringList &requestedPorts)
+void offerSimulatedAdapters()
 {
-    const auto names = Controller::portNames(requestedPorts);
-    if (!names)
-        return names.failure();
+    Link::offerSimulatedAdapters();
+}
+
+Result<Controllers> openControllers(const QList<AdapterChoice> &choices)
+{
+    QList<AdapterChoice> chosen = choices;
+    if (chosen.isEmpty()) {
+        const auto names = Controller::portNames({});
+        if (!names)
+            return names.failure();
+        chosen.append({ names->first(), {} });
+    }
     Controllers controllers;
-    for (const QString &name : *names) {
-        auto controller = Controller::open(name);
+    for (const AdapterChoice &choice : chosen) {
+        auto controller = Controller::open(choice);
         if (!controller)
             return controller.failure();
         controllers.push_back(std::move(*controller));
     }
     return controllers;
+}
+
+Result<std::unique_ptr<Controller>> openController(const QList<AdapterChoice> &choices)
+{
+    auto controllers = openControllers(choices.mid(0, 1));
+    if (!controllers)
+        return controllers.failure();
+    return std::move((*controllers).front());
 }
 
 } // namespace Torvan

@@ -17,6 +17,17 @@
 // process or prints: a failure comes back as a value that says what happened.
 namespace Torvan {
 
+// An adapter as a user names it: by its port, or by its USB serial number,
+// looked up afresh at every open, since re-plugging moves an adapter to
+// whichever port name is free.
+struct AdapterChoice
+{
+    QString port;
+    QString serialNumber; // when set, it decides, whatever port says
+
+    QString label() const { return serialNumber.isEmpty() ? port : serialNumber; }
+};
+
 class Controller
 {
 public:
@@ -25,10 +36,16 @@ public:
     explicit Controller(QSerialPort *borrowed);
     // The ports named, or else the one qualifying adapter.
     static Result<QStringList> portNames(const QStringList &requested);
+    // The one qualifying adapter that reports this serial number.
+    static Result<QString> portOfSerialNumber(const QString &serialNumber);
     static Result<std::unique_ptr<Controller>> open(const QString &portName);
+    static Result<std::unique_ptr<Controller>> open(const AdapterChoice &choice);
     Q_DISABLE_COPY_MOVE(Controller)
 
     QString name() const { return portName; }
+    // The adapter's USB serial number as listed when it was opened; empty
+    // where it has none.
+    QString serialNumber() const { return adapterSerialNumber; }
     // The line went away (adapter unplugged): nothing more will come through it.
     bool isLost() const { return lost; }
 
@@ -55,6 +72,10 @@ public:
     // Sends them, reads both blocks back and compares them bit for bit;
     // commits only after a read-back that matched.
     Done restore(const Backup::Contents &contents, bool commitAfter);
+    // Whether the backup was made of this controller's adapter: true; false
+    // where the backup or the adapter has no serial number to tell by; an
+    // OtherInstrument failure where the two differ.
+    Result<bool> isInstrumentOf(const Backup::Contents &contents) const;
 
 private:
     explicit Controller(const QString &portName);
@@ -64,14 +85,20 @@ private:
     std::unique_ptr<QSerialPort> owned;
     QSerialPort *port;
     QString portName;
+    QString adapterSerialNumber;
     bool lost = false;
 };
 
+// For tests and demonstrations: simulated controllers listed as adapters,
+// where the environment names them (TORVAN_SIMULATED_ADAPTER).
+void offerSimulatedAdapters();
+
 // Several controllers, opened together: all of them, or the first failure.
+// No adapter named: the one qualifying adapter.
 using Controllers = std::vector<std::unique_ptr<Controller>>;
-Result<Controllers> openControllers(const QStringList &requestedPorts);
-// The one port named (the first, if several), or else the one qualifying adapter.
-Result<std::unique_ptr<Controller>> openController(const QStringList &requestedPorts);
+Result<Controllers> openControllers(const QList<AdapterChoice> &choices);
+// The one adapter named (the first, if several), or else the one qualifying adapter.
+Result<std::unique_ptr<Controller>> openController(const QList<AdapterChoice> &choices);
 
 } // namespace Torvan
 

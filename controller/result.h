@@ -14,7 +14,8 @@ namespace Torvan {
 struct Failure
 {
     enum Kind {
-        NoAdapter, // none found, or several and none named
+        NoAdapter, // none found (with the serial number asked for)
+        SeveralAdapters, // several found, and none named, or with one serial number
         CannotOpen,
         NoReply, // no reply in time, or one that is not exactly 32 bytes
         LineLost, // the adapter went away
@@ -22,6 +23,7 @@ struct Failure
         NotRestored, // a restore read back differently
         CannotBackUp, // the controller holds values a restore would refuse
         BadBackup, // a backup file restore refuses; nothing was sent
+        OtherInstrument, // a backup made of another adapter; nothing was sent
     };
     Kind kind;
     QString message;

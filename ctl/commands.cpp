@@ -20,22 +20,25 @@ namespace {
 
 void printPort(const Link::PortEntry &entry, bool qualifies, const Options &options)
 {
+    const QString serialNumber
+        = entry.serialNumber.isEmpty() ? QStringLiteral("no serial number") : entry.serialNumber;
     if (!options.all) {
-        printLine(entry.name);
+        printLine(entry.name + u'\t' + serialNumber);
         return;
     }
-    const QString ids = entry.vendorId ? QStringLiteral("%1:%2")
+    const QString usb = entry.vendorId ? QStringLiteral("%1:%2\t%3")
                                              .arg(entry.vendorId, 4, 16, QLatin1Char('0'))
                                              .arg(entry.productId, 4, 16, QLatin1Char('0'))
+                                             .arg(serialNumber)
                                        : QStringLiteral("no USB ids");
     printLine(QStringLiteral("%1\t%2%3")
-                  .arg(entry.name, ids,
+                  .arg(entry.name, usb,
                        qualifies ? QStringLiteral("\tthe controller's adapter") : QString()));
 }
 
 int listPorts(const QStringList &, const Options &options)
 {
-    const QList<Link::PortEntry> ports = Link::systemPorts();
+    const QList<Link::PortEntry> ports = Link::ports();
     const QStringList qualifying = Link::qualifyingPortNames(ports);
     QJsonArray array;
     for (const Link::PortEntry &entry : ports) {
@@ -46,6 +49,7 @@ int listPorts(const QStringList &, const Options &options)
             array.append(QJsonObject { { "port", entry.name },
                                        { "vendorId", entry.vendorId },
                                        { "productId", entry.productId },
+                                       { "serialNumber", entry.serialNumber },
                                        { "qualifies", qualifies } });
         else
             printPort(entry, qualifies, options);
@@ -113,22 +117,25 @@ int readPairs(const Options &options, bool voltages)
     if (!channel)
         return report(channel.failure());
     const Pairs pairs { voltages, *channel };
-    const auto controllers = Torvan::openControllers(options.ports);
+    const auto controllers = Torvan::openControllers(options.adapters);
     if (!controllers)
         return report(controllers.failure());
     const bool several = controllers->size() > 1;
     QJsonObject byPort;
-    for (const auto &controller : *controllers) {
+    for (size_t i = 0; i < controllers->size(); ++i) {
+        const auto &controller = (*controllers)[i];
         const auto block = voltages ? controller->readSetPoints() : controller->readCurrents();
         if (!block)
             return report(block.failure());
+        // Several are always named: each by the port or serial number it was given.
+        const QString label = several ? options.adapters[int(i)].label() : QString();
         if (options.json && several)
-            byPort.insert(controller->name(), pairs.json(*block));
+            byPort.insert(label, pairs.json(*block));
         else if (options.json)
             printJson(pairs.json(*block));
         else
             for (const QString &line : pairs.lines(*block))
-                printLine(several ? controller->name() + QStringLiteral(": ") + line : line);
+                printLine(several ? label + QStringLiteral(": ") + line : line);
     }
     if (options.json && several)
         printJson(byPort);
@@ -160,7 +167,7 @@ int setVoltage(const QStringList &arguments, const Options &options)
     const int index = vc ? Link::cSlot(*channel) : Link::bSlot(*channel);
     const QString name = vc ? QStringLiteral("Vc") : QStringLiteral("Vb");
 
-    const auto controller = Torvan::openController(options.ports);
+    const auto controller = Torvan::openController(options.adapters);
     if (!controller)
         return report(controller.failure());
     (*controller)->setPoint(index, *value);
@@ -182,7 +189,7 @@ int setVoltage(const QStringList &arguments, const Options &options)
 
 int commitToEeprom(const QStringList &, const Options &options)
 {
-    const auto controller = Torvan::openController(options.ports);
+    const auto controller = Torvan::openController(options.adapters);
     if (!controller)
         return report(controller.failure());
     (*controller)->commit();
@@ -207,7 +214,7 @@ int writeCoefficients(const QStringList &arguments, const Options &options)
                                .arg(Torvan::coefficientName(slot), arguments[1 + slot])));
         values[slot] = *value;
     }
-    const auto controller = Torvan::openController(options.ports);
+    const auto controller = Torvan::openController(options.adapters);
     if (!controller)
         return report(controller.failure());
     (*controller)->writeCoefficients(values);
@@ -222,7 +229,7 @@ int coefficients(const QStringList &arguments, const Options &options)
 {
     if (!arguments.isEmpty())
         return writeCoefficients(arguments, options);
-    const auto controller = Torvan::openController(options.ports);
+    const auto controller = Torvan::openController(options.adapters);
     if (!controller)
         return report(controller.failure());
     const auto block = (*controller)->readCoefficients();
@@ -243,7 +250,7 @@ int coefficients(const QStringList &arguments, const Options &options)
 
 int backUp(const QStringList &arguments, const Options &options)
 {
-    const auto controller = Torvan::openController(options.ports);
+    const auto controller = Torvan::openController(options.adapters);
     if (!controller)
         return report(controller.failure());
     const auto contents = (*controller)->backup();
@@ -257,10 +264,16 @@ int backUp(const QStringList &arguments, const Options &options)
             Stop { FileError,
                    QStringLiteral("cannot write %1: %2").arg(arguments[0], file.errorString()) });
     if (options.json)
-        printJson(QJsonObject { { "file", arguments[0] }, { "port", contents->port } });
+        printJson(QJsonObject { { "file", arguments[0] },
+                                { "port", contents->port },
+                                { "serialNumber", contents->serialNumber } });
     else
-        printLine(QStringLiteral("saved the set-points and coefficients of %1 to %2")
-                      .arg(contents->port, arguments[0]));
+        printLine(QStringLiteral("saved the set-points and coefficients of %1%2 to %3")
+                      .arg(contents->port,
+                           contents->serialNumber.isEmpty()
+                               ? QString()
+                               : QStringLiteral(" (serial number %1)").arg(contents->serialNumber),
+                           arguments[0]));
     return Success;
 }
 
@@ -305,15 +318,27 @@ int restore(const QStringList &arguments, const Options &options)
             printLine(QString::fromLatin1(frame.toHex(' ').toUpper()));
         return Success;
     }
-    const QJsonArray notFinite = announceNotFinite(*contents, options);
-    const auto controller = Torvan::openController(options.ports);
+    const auto controller = Torvan::openController(options.adapters);
     if (!controller)
         return report(controller.failure());
+    const auto checked = (*controller)->isInstrumentOf(*contents);
+    if (!checked && !options.anyAdapter)
+        return report(
+            Torvan::Failure { checked.failure().kind,
+                              arguments[0] + QStringLiteral(": ") + checked.failure().message });
+    if (checked && !*checked && !options.json)
+        printLine(QStringLiteral("the instrument could not be checked: %1")
+                      .arg(contents->serialNumber.isEmpty()
+                               ? arguments[0] + QStringLiteral(" records no serial number")
+                               : (*controller)->name() + QStringLiteral(" reports none")));
+    const QJsonArray notFinite = announceNotFinite(*contents, options);
     if (const auto restored = (*controller)->restore(*contents, options.commit); !restored)
         return report(restored.failure());
     if (options.json)
-        printJson(QJsonObject {
-            { "restored", true }, { "committed", options.commit }, { "notFinite", notFinite } });
+        printJson(QJsonObject { { "restored", true },
+                                { "committed", options.commit },
+                                { "notFinite", notFinite },
+                                { "instrumentChecked", checked && *checked } });
     else
         printLine(QStringLiteral("restored and verified %1 from %2%3")
                       .arg((*controller)->name(), arguments[0],
@@ -324,7 +349,7 @@ int restore(const QStringList &arguments, const Options &options)
 const Command Commands[] = {
     { "ports",
       "ports [--all]",
-      "adapters the controller may sit behind",
+      "adapters the controller may sit behind, with serial numbers",
       0,
       0,
       { "all" },
@@ -395,11 +420,11 @@ const Command Commands[] = {
       false,
       backUp },
     { "restore",
-      "restore FILE [--commit] [--dry-run]",
+      "restore FILE [--commit] [--dry-run] [--any-adapter]",
       "send them back, read back and compare them",
       1,
       1,
-      { "commit", "dry-run" },
+      { "commit", "dry-run", "any-adapter" },
       false,
       restore },
 };

@@ -1,6 +1,7 @@
 #ifndef COMMANDS_H
 #define COMMANDS_H
 
+#include "controller.h"
 #include "quantities.h"
 
 #include <QString>
@@ -9,7 +10,8 @@
 // The options of the command line, as given.
 struct Options
 {
-    QStringList ports; // --port, possibly several
+    // --port and --serial-number, possibly several; none: the one adapter found
+    QList<Torvan::AdapterChoice> adapters;
     bool json = false;
     bool all = false;
     QString channel; // empty: all four
@@ -19,6 +21,7 @@ struct Options
     bool verify = false;
     bool commit = false;
     bool dryRun = false;
+    bool anyAdapter = false;
 };
 
 // One torvanctl command: its line in the help, how many arguments it takes,
@@ -31,8 +34,8 @@ struct Command
     const char *summary;
     int minArguments;
     int maxArguments;
-    QStringList options; // besides --port and --json, which every command takes
-    bool severalPorts;
+    QStringList options; // besides --port, --serial-number and --json, which every command takes
+    bool severalAdapters;
     int (*run)(const QStringList &arguments, const Options &options);
 };
 

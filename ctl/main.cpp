@@ -14,8 +14,9 @@ using namespace Cli;
 namespace {
 
 const char *const MoreHelp = R"(
-voltages, currents and watch take --port more than once, to read several
-controllers side by side.
+voltages, currents and watch take --port and --serial-number more than once,
+to read several controllers side by side. An adapter named by its serial number
+is found wherever it is plugged in; watch waits for it to come back.
 
 )";
 
@@ -41,6 +42,9 @@ QStringList markedNegativeNumbers(QStringList arguments)
 const QList<QCommandLineOption> KnownOptions {
     { QStringLiteral("port"), QStringLiteral("The adapter to use (default: the only one found)."),
       QStringLiteral("name") },
+    { QStringLiteral("serial-number"),
+      QStringLiteral("The adapter with this USB serial number, wherever it is plugged in."),
+      QStringLiteral("sn") },
     { QStringLiteral("json"), QStringLiteral("Machine-readable output.") },
     { QStringLiteral("all"), QStringLiteral("ports: list every serial port, with its USB ids.") },
     { QStringLiteral("channel"), QStringLiteral("voltages, currents: only channel <n> (0 to 3)."),
@@ -57,7 +61,28 @@ const QList<QCommandLineOption> KnownOptions {
       QStringLiteral("restore: have the controller store the restored settings in EEPROM.") },
     { QStringLiteral("dry-run"),
       QStringLiteral("restore: print the frames that would be sent, and send nothing.") },
+    { QStringLiteral("any-adapter"),
+      QStringLiteral("restore: also onto an adapter other than the one the backup was made of "
+                     "(a replacement unit).") },
 };
+
+// The adapters named, by port and by serial number, each once.
+Checked<QList<Torvan::AdapterChoice>> adaptersOf(const QCommandLineParser &parser)
+{
+    QList<Torvan::AdapterChoice> adapters;
+    QStringList ports = parser.values(QStringLiteral("port"));
+    QStringList serialNumbers = parser.values(QStringLiteral("serial-number"));
+    ports.removeDuplicates();
+    serialNumbers.removeDuplicates();
+    for (const QString &port : ports)
+        adapters.append({ port, {} });
+    for (const QString &serialNumber : serialNumbers) {
+        if (serialNumber.trimmed().isEmpty())
+            return usageError(QStringLiteral("--serial-number needs a serial number"));
+        adapters.append({ {}, serialNumber });
+    }
+    return adapters;
+}
 
 // The command named first, with as many arguments as it takes.
 Checked<const Command *> commandOf(QStringList &arguments)
@@ -79,15 +104,17 @@ Checked<Options> optionsOf(const QCommandLineParser &parser, const Command &comm
 {
     const QLatin1String name(command.name);
     for (const QString &option : parser.optionNames()) {
-        if (option != QLatin1String("port") && option != QLatin1String("json")
-            && !command.options.contains(option))
+        if (option != QLatin1String("port") && option != QLatin1String("serial-number")
+            && option != QLatin1String("json") && !command.options.contains(option))
             return usageError(QStringLiteral("--%1 does not go with '%2'").arg(option, name));
     }
+    const auto adapters = adaptersOf(parser);
+    if (!adapters)
+        return adapters.failure();
     Options options;
-    options.ports = parser.values(QStringLiteral("port"));
-    options.ports.removeDuplicates();
-    if (options.ports.size() > 1 && !command.severalPorts)
-        return usageError(QStringLiteral("'%1' takes one --port").arg(name));
+    options.adapters = *adapters;
+    if (options.adapters.size() > 1 && !command.severalAdapters)
+        return usageError(QStringLiteral("'%1' takes one --port or --serial-number").arg(name));
     options.json = parser.isSet(QStringLiteral("json"));
     options.all = parser.isSet(QStringLiteral("all"));
     options.channel = unmarked(parser.value(QStringLiteral("channel")));
@@ -97,6 +124,7 @@ Checked<Options> optionsOf(const QCommandLineParser &parser, const Command &comm
     options.verify = parser.isSet(QStringLiteral("verify"));
     options.commit = parser.isSet(QStringLiteral("commit"));
     options.dryRun = parser.isSet(QStringLiteral("dry-run"));
+    options.anyAdapter = parser.isSet(QStringLiteral("any-adapter"));
     if (options.csv && options.json)
         return usageError(QStringLiteral("--csv and --json exclude each other"));
     return options;
@@ -109,6 +137,7 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("torvanctl"));
     QCoreApplication::setApplicationVersion(QStringLiteral(PROJECT_VERSION));
+    Torvan::offerSimulatedAdapters();
 
     QCommandLineParser parser;
     parser.setApplicationDescription(

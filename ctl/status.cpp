@@ -20,9 +20,12 @@ struct StatusRow
 const StatusRow ExitStatuses[] = {
     { Success, {}, "done" },
     { UsageError,
-      { Failure::BadBackup },
-      "bad arguments, or a backup file that does not check out (nothing was sent)" },
-    { NoAdapter, { Failure::NoAdapter }, "no adapter found, or several and no --port" },
+      { Failure::BadBackup, Failure::OtherInstrument },
+      "bad arguments, or a backup file that does not check out or belongs to another adapter "
+      "(nothing was sent)" },
+    { NoAdapter,
+      { Failure::NoAdapter, Failure::SeveralAdapters },
+      "no adapter found, or several and none chosen; none or several with the serial number" },
     { CannotOpen, { Failure::CannotOpen }, "a port cannot be opened" },
     { BadReply,
       { Failure::NoReply, Failure::LineLost, Failure::CannotBackUp },
@@ -33,6 +36,21 @@ const StatusRow ExitStatuses[] = {
     { FileError, {}, "a file cannot be read or written" },
 };
 
+// What a user of torvanctl can do about it, after what happened.
+QString wayOut(Failure::Kind kind)
+{
+    switch (kind) {
+    case Failure::NoAdapter:
+        return QStringLiteral("; 'torvanctl ports --all' lists every port");
+    case Failure::SeveralAdapters:
+        return QStringLiteral("; choose with --port or --serial-number");
+    case Failure::OtherInstrument:
+        return QStringLiteral("; nothing was sent (--any-adapter restores it all the same)");
+    default:
+        return {};
+    }
+}
+
 } // namespace
 
 Stop stopFor(const Failure &failure)
@@ -40,7 +58,7 @@ Stop stopFor(const Failure &failure)
     for (const StatusRow &row : ExitStatuses) {
         for (const Failure::Kind kind : row.kinds) {
             if (kind == failure.kind)
-                return { row.status, failure.message };
+                return { row.status, failure.message + wayOut(kind) };
         }
     }
     Q_ASSERT_X(false, "stopFor", "a failure without an exit status");

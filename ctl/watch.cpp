@@ -40,13 +40,20 @@ struct Row
     bool anyRead = false;
 };
 
+// An adapter named by its serial number is waited for when its line is lost,
+// and found again wherever it comes back; one named by its port is dropped.
 class Watch
 {
 public:
-    Watch(Torvan::Controllers &controllers, const Options &options)
+    Watch(Torvan::Controllers &controllers, QList<Torvan::AdapterChoice> choices,
+          const Options &options)
         : controllers(controllers)
+        , choices(std::move(choices))
         , options(options)
         , several(controllers.size() > 1)
+        , rowEveryTick(several
+                       || std::any_of(this->choices.begin(), this->choices.end(),
+                                      [](const auto &c) { return !c.serialNumber.isEmpty(); }))
         , dropped(controllers.size(), false)
     { }
 
@@ -55,10 +62,10 @@ public:
     void printHeader() const
     {
         QStringList header { QStringLiteral("time") };
-        for (const auto &controller : controllers)
+        for (size_t i = 0; i < controllers.size(); ++i)
             for (int slot = 0; slot < Link::SlotCount; ++slot)
-                header << (several ? controller->name() + ':' : QString())
-                        + Torvan::currentName(slot) + QStringLiteral("_mA");
+                header << (several ? label(i) + ':' : QString()) + Torvan::currentName(slot)
+                        + QStringLiteral("_mA");
         printLine(header.join(','));
     }
 
@@ -68,9 +75,12 @@ public:
         Row row;
         for (size_t i = 0; i < controllers.size(); ++i)
             addReading(row, i);
-        if (std::all_of(dropped.begin(), dropped.end(), [](bool d) { return d; }))
+        bool anyLeft = false;
+        for (size_t i = 0; i < controllers.size(); ++i)
+            anyLeft = anyLeft || !dropped[i] || awaited(i);
+        if (!anyLeft)
             return false; // nothing left to watch
-        if (!row.anyRead && !several)
+        if (!row.anyRead && !rowEveryTick)
             return true; // a single port's failed reading leaves no line
         if (options.json)
             printJson(row.json);
@@ -82,19 +92,45 @@ public:
     }
 
 private:
+    bool awaited(size_t i) const { return !choices[i].serialNumber.isEmpty(); }
+
+    // The port, or the serial number that finds it wherever it is.
+    QString label(size_t i) const
+    {
+        return awaited(i) ? choices[i].serialNumber : controllers[i]->name();
+    }
+
+    // The adapter of a lost line, if it is back: its port may be another now.
+    bool foundAgain(const QString &time, size_t i)
+    {
+        auto controller = Torvan::Controller::open(choices[i]);
+        if (!controller)
+            return false;
+        controllers[i] = std::move(*controller);
+        warn(time
+             + QStringLiteral(": %1 is back, on %2")
+                   .arg(choices[i].serialNumber, controllers[i]->name()));
+        return true;
+    }
+
     // A failed reading does not stop the log; the status tells a script it happened.
     std::optional<Link::ValueBlock> read(const QString &time, size_t i)
     {
-        Torvan::Controller &controller = *controllers[i];
-        if (dropped[i])
+        if (dropped[i] && !(awaited(i) && foundAgain(time, i)))
             return std::nullopt;
+        dropped[i] = false;
+        Torvan::Controller &controller = *controllers[i];
         const auto amperes = controller.readCurrents();
         if (amperes)
             return *amperes;
         anyFailed = true;
         dropped[i] = controller.isLost();
-        warn(time + QStringLiteral(": ") + amperes.failure().message
-             + (dropped[i] && several ? QStringLiteral("; watching the others") : QString()));
+        const QString next = !dropped[i] ? QString()
+            : awaited(i)
+            ? QStringLiteral("; waiting for %1 to come back").arg(choices[i].serialNumber)
+            : several ? QStringLiteral("; watching the others")
+                      : QString();
+        warn(time + QStringLiteral(": ") + amperes.failure().message + next);
         return std::nullopt;
     }
 
@@ -112,7 +148,7 @@ private:
             if (amperes)
                 currents.insert(name + QStringLiteral("_mA"), value.toDouble());
         }
-        const QString port = controllers[i]->name();
+        const QString port = label(i);
         if (several) {
             row.json.insert(port, amperes ? QJsonValue(currents) : QJsonValue());
             row.words << port + QStringLiteral(": ")
@@ -125,8 +161,10 @@ private:
     }
 
     Torvan::Controllers &controllers;
+    const QList<Torvan::AdapterChoice> choices; // one for each controller
     const Options &options;
     const bool several;
+    const bool rowEveryTick;
     std::vector<bool> dropped;
 };
 
@@ -138,10 +176,13 @@ int watchCurrents(const QStringList &, const Options &options)
     const auto readings = numberOption(QStringLiteral("count"), options.count, 0, INT_MAX);
     if (!intervalMs || !readings)
         return report(!intervalMs ? intervalMs.failure() : readings.failure());
-    auto controllers = Torvan::openControllers(options.ports);
+    auto controllers = Torvan::openControllers(options.adapters);
     if (!controllers)
         return report(controllers.failure());
-    Watch watch(*controllers, options);
+    QList<Torvan::AdapterChoice> choices = options.adapters;
+    if (choices.isEmpty())
+        choices.append(Torvan::AdapterChoice { controllers->front()->name(), {} });
+    Watch watch(*controllers, choices, options);
     // Ctrl-C ends the watch between two readings, so the last line is always whole.
     bool interrupted = false;
     onInterrupt(qApp, [&interrupted] { interrupted = true; });

@@ -101,10 +101,10 @@ void Bridge::runPending()
     }
 }
 
-Torvan::Done Bridge::open(const QString &port)
+Torvan::Done Bridge::open(const Torvan::AdapterChoice &adapter)
 {
-    return call([this, port]() -> Torvan::Done {
-        requestedPort = port;
+    return call([this, adapter]() -> Torvan::Done {
+        requested = adapter;
         reopen();
         return controller ? Torvan::Done() : notOpen();
     });
@@ -120,10 +120,17 @@ void Bridge::reopen()
 {
     pollTimer.stop();
     controller.reset();
-    auto opened = Torvan::openController(requestedPort.isEmpty() ? QStringList()
-                                                                 : QStringList { requestedPort });
+    const bool named = !requested.port.isEmpty() || !requested.serialNumber.isEmpty();
+    auto opened
+        = Torvan::openController(named ? QList { requested } : QList<Torvan::AdapterChoice>());
     if (!opened) {
-        fail(opened.failure().message);
+        const auto kind = opened.failure().kind;
+        const bool choose
+            = kind == Torvan::Failure::NoAdapter || kind == Torvan::Failure::SeveralAdapters;
+        fail(opened.failure().message
+             + (choose ? QStringLiteral("; the device properties SerialNumber and SerialPort "
+                                        "choose the adapter")
+                       : QString()));
         return;
     }
     controller = std::move(*opened);
@@ -194,7 +201,12 @@ void Bridge::poll()
         if (!snapshot().on)
             publish([this](Snapshot &s) {
                 s.on = true;
-                s.status = QStringLiteral("Connected to %1; replies come").arg(controller->name());
+                s.status = QStringLiteral("Connected to %1%2; replies come")
+                               .arg(controller->name(),
+                                    controller->serialNumber().isEmpty()
+                                        ? QString()
+                                        : QStringLiteral(" (serial number %1)")
+                                              .arg(controller->serialNumber()));
             });
     } else if (controller->isLost()) {
         fail(read.failure().message

@@ -45,7 +45,9 @@ public:
     void setObserver(std::function<void(const Snapshot &)> observer);
 
     // From any thread but the bridge's: done, or why not.
-    Torvan::Done open(const QString &requestedPort);
+    // The adapter with the serial number, found afresh at every (re)open, or
+    // else the port named, or else the one adapter found.
+    Torvan::Done open(const Torvan::AdapterChoice &adapter);
     Torvan::Done setPoint(int index, double volts);
     Torvan::Done setCoefficient(int slot, float value);
     Torvan::Done commit();
@@ -68,7 +70,7 @@ private:
     void fail(const QString &why);
     void publish(const std::function<void(Snapshot &)> &change);
 
-    QString requestedPort;
+    Torvan::AdapterChoice requested;
     std::unique_ptr<Torvan::Controller> controller;
     QTimer pollTimer;
     QTimer reopenTimer;

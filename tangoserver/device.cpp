@@ -99,8 +99,8 @@ public:
     void init_device() override
     {
         // A failure shows in the state and status, and the bridge keeps trying.
-        const QString port = serialPortProperty();
-        awaitLine([this, &port] { return bridge->open(port); });
+        const Torvan::AdapterChoice adapter { property("SerialPort"), property("SerialNumber") };
+        awaitLine([this, &adapter] { return bridge->open(adapter); });
     }
 
     void delete_device() override { }
@@ -180,17 +180,18 @@ private:
         return quantity == Quantity::Current ? Torvan::milliamps(raw) : double(raw);
     }
 
-    QString serialPortProperty()
+    // A device property, from the database or a database file; empty without.
+    QString property(const char *name)
     {
-        if (!Tango::Util::_UseDb)
+        if (!Tango::Util::_UseDb && !Tango::Util::_FileDb)
             return {};
         Tango::DbData data;
-        data.push_back(Tango::DbDatum("SerialPort"));
+        data.push_back(Tango::DbDatum(name));
         get_db_device()->get_property(data);
-        std::string port;
+        std::string value;
         if (!data[0].is_empty())
-            data[0] >> port;
-        return QString::fromStdString(port);
+            data[0] >> value;
+        return QString::fromStdString(value).trimmed();
     }
 
     bool holdsMonitor()

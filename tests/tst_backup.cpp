@@ -99,8 +99,12 @@ void tst_Backup::refusesNamingTheField_data()
     row("no version", R"("version": 1,)", "", "version: missing, or not a whole number");
     row("fractional version", R"("version": 1,)", R"("version": 1.5,)",
         "version: missing, or not a whole number");
-    row("later version", R"("version": 1,)", R"("version": 2,)",
-        "version: 2, but this torvanctl reads version 1");
+    row("later version", R"("version": 1,)", R"("version": 3,)",
+        "version: 3, but only versions 1 to 2 can be read");
+    row("version 2 without the serial number", R"("version": 1,)", R"("version": 2,)",
+        "serialNumber: missing, or not a text");
+    row("a serial number that is no text", R"("version": 1,)",
+        R"("version": 2, "serialNumber": 7,)", "serialNumber: missing, or not a text");
     row("no set-points", R"("setPoints")", R"("setpoints")", "setPoints: missing, or not a list");
     row("seven set-points", R"({ "name": "Vc3", "volts": 2.25, "bytes": "00001040" },)", "",
         "setPoints: 7 entries, not 8");

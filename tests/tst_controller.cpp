@@ -15,7 +15,13 @@ class tst_Controller : public QObject
 private slots:
     void readsSetsBacksUpAndRestores();
     void failuresComeBackAsValues();
+    void adapterBySerialNumber_data();
+    void adapterBySerialNumber();
+    void backupKnowsItsInstrument();
 };
+
+using Ports = QList<Link::PortEntry>;
+Q_DECLARE_METATYPE(Torvan::Failure::Kind)
 
 static std::unique_ptr<Torvan::Controller> openOn(const SimController &sim)
 {
@@ -76,6 +82,82 @@ void tst_Controller::failuresComeBackAsValues()
     const auto lost = controller->readCurrents();
     QVERIFY(!lost);
     QCOMPARE(lost.failure().kind, Torvan::Failure::LineLost);
+}
+
+void tst_Controller::adapterBySerialNumber_data()
+{
+    QTest::addColumn<Ports>("ports");
+    QTest::addColumn<QString>("serialNumber");
+    QTest::addColumn<QString>("port"); // or the failure's message
+    QTest::addColumn<int>("failure"); // -1: found
+    const quint16 vid = Link::AdapterVendorId, pid = Link::AdapterProductId;
+    const Ports rack { { "ttyUSB0", vid, pid, "TVB00002" },
+                       { "ttyS0", 0, 0, {} },
+                       { "ttyUSB1", vid, pid, "TVA00001" } };
+    QTest::newRow("one match") << rack << "TVA00001"
+                               << "ttyUSB1" << -1;
+    QTest::newRow("none") << rack << "TVC00003"
+                          << "no adapter with serial number TVC00003 found (USB 0403:6001)"
+                          << int(Torvan::Failure::NoAdapter);
+    QTest::newRow("two with one serial number")
+        << (rack + Ports { { "ttyUSB2", vid, pid, "TVA00001" } }) << "TVA00001"
+        << "2 adapters report serial number TVA00001 (ttyUSB1, ttyUSB2)"
+        << int(Torvan::Failure::SeveralAdapters);
+    QTest::newRow("an adapter without one is never it")
+        << Ports { { "ttyUSB0", vid, pid, {} } } << ""
+        << "no adapter with serial number  found (USB 0403:6001)"
+        << int(Torvan::Failure::NoAdapter);
+    QTest::newRow("another product with that serial number")
+        << Ports { { "ttyUSB0", vid, 0x6015, "TVA00001" }, { "ttyUSB1", vid, pid, "TVA00001" } }
+        << "TVA00001"
+        << "ttyUSB1" << -1;
+}
+
+void tst_Controller::adapterBySerialNumber()
+{
+    QFETCH(Ports, ports);
+    QFETCH(QString, serialNumber);
+    QFETCH(QString, port);
+    QFETCH(int, failure);
+    Link::setPortSource([ports] { return ports; });
+    const auto found = Torvan::Controller::portOfSerialNumber(serialNumber);
+    Link::setPortSource({});
+    QCOMPARE(found ? -1 : int(found.failure().kind), failure);
+    QCOMPARE(found ? *found : found.failure().message, port);
+}
+
+// A backup names the adapter's serial number; a restore onto another refuses.
+void tst_Controller::backupKnowsItsInstrument()
+{
+    SimController first, second;
+    for (SimController *sim : { &first, &second }) {
+        sim->setPacing(false);
+        QVERIFY(sim->start());
+    }
+    Link::setPortSource([&] {
+        return Ports { Link::simulatedAdapter(first.devicePath(), "TVA00001"),
+                       Link::simulatedAdapter(second.devicePath(), "TVB00002") };
+    });
+    auto one = Torvan::Controller::open(Torvan::AdapterChoice { {}, "TVA00001" });
+    auto other = Torvan::Controller::open(Torvan::AdapterChoice { second.devicePath(), {} });
+    Link::setPortSource({});
+    QVERIFY(one && other);
+    QCOMPARE((*one)->name(), first.devicePath());
+    const auto backup = (*one)->backup();
+    QVERIFY(backup);
+    QCOMPARE(backup->serialNumber, "TVA00001");
+    QCOMPARE(Backup::fromJson(Backup::toJson(*backup))->serialNumber, "TVA00001");
+
+    QVERIFY(*(*one)->isInstrumentOf(*backup));
+    const auto refused = (*other)->isInstrumentOf(*backup);
+    QVERIFY(!refused);
+    QCOMPARE(refused.failure().kind, Torvan::Failure::OtherInstrument);
+    QCOMPARE(refused.failure().message,
+             "the backup was made of the adapter with serial number TVA00001, but "
+                 + second.devicePath() + " is TVB00002");
+    Backup::Contents unknown = *backup;
+    unknown.serialNumber.clear(); // a version 1 file
+    QCOMPARE(*(*other)->isInstrumentOf(unknown), false);
 }
 
 QTEST_GUILESS_MAIN(tst_Controller)

@@ -50,6 +50,9 @@ private slots:
     void restoreCatchesAnIgnoredSetPoint();
     void failedBackupKeepsTheOldFile();
     void watchesSeveralControllersAndDropsALostOne();
+    void adaptersByTheirSerialNumbers();
+    void restoreChecksTheInstrument();
+    void watchFindsItsAdapterAgainWhereverItComesBack();
 
 private:
     struct Run
@@ -61,7 +64,12 @@ private:
     // Runs torvanctl while this process keeps serving the simulated line.
     Run run(QStringList arguments, bool withPort = true, const QString &language = {});
 
+    // Lists simulated adapters, "DEVICE SERIAL" a line, as torvanctl enumerates them.
+    void listAdapters(const QStringList &lines);
+
     SimController *controller = nullptr;
+    QTemporaryDir scratch;
+    QString adapterList; // torvanctl's ports, where set
 };
 
 void tst_Torvanctl::init()
@@ -77,6 +85,15 @@ void tst_Torvanctl::init()
 void tst_Torvanctl::cleanup()
 {
     delete controller;
+    adapterList.clear();
+}
+
+void tst_Torvanctl::listAdapters(const QStringList &lines)
+{
+    adapterList = scratch.filePath("adapters");
+    QFile list(adapterList);
+    QVERIFY(list.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    list.write((lines.join('\n') + '\n').toUtf8());
 }
 
 tst_Torvanctl::Run tst_Torvanctl::run(QStringList arguments, bool withPort, const QString &language)
@@ -84,13 +101,15 @@ tst_Torvanctl::Run tst_Torvanctl::run(QStringList arguments, bool withPort, cons
     if (withPort)
         arguments << "--port" << controller->devicePath();
     QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     if (!language.isEmpty()) {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         for (const char *name : { "LC_ALL", "LC_NUMERIC", "LANGUAGE" })
             environment.remove(name);
         environment.insert("LANG", language);
-        process.setProcessEnvironment(environment);
     }
+    if (!adapterList.isEmpty())
+        environment.insert("TORVAN_SIMULATED_ADAPTER", adapterList);
+    process.setProcessEnvironment(environment);
     process.start(TORVANCTL, arguments);
     process.waitForStarted();
     // Not waitForFinished: the controller answers from this process's event loop.
@@ -437,8 +456,8 @@ void tst_Torvanctl::backupRestoresOntoAnotherControllerBitForBit()
 
     const Run restore = run({ "restore", file, "--commit", "--port", target.devicePath() }, false);
     QCOMPARE(restore.status, 0);
-    QVERIFY2(restore.out.startsWith("IC2 is restored as nan, as the file says\n"
-                                    "IC3 is restored as -inf, as the file says\n"),
+    QVERIFY2(restore.out.contains("IC2 is restored as nan, as the file says\n"
+                                  "IC3 is restored as -inf, as the file says\n"),
              qPrintable(restore.out));
     for (int slot = 0; slot < 8; ++slot) {
         QCOMPARE(bits(target.setPoint(slot)), bits(controller->setPoint(slot)));
@@ -502,7 +521,7 @@ void tst_Torvanctl::restoreOfABadFileSendsNothing_data()
     QTest::newRow("text for a number") << backupFile(setEntry("setPoints", 1, "volts", "half"))
                                        << "setPoints.Vb0.volts: not a number";
     QTest::newRow("future version")
-        << backupFile([](QJsonObject &document) { document["version"] = 2; }) << "version: 2";
+        << backupFile([](QJsonObject &document) { document["version"] = 3; }) << "version: 3";
 }
 
 void tst_Torvanctl::restoreOfABadFileSendsNothing()
@@ -590,6 +609,110 @@ void tst_Torvanctl::watchesSeveralControllersAndDropsALostOne()
     // The lost controller's columns stay, empty; the other goes on.
     QVERIFY2(lines[6].contains(",12.35,-4.57,") && lines[6].endsWith(",,,,,,,"),
              qPrintable(lines[6]));
+}
+
+void tst_Torvanctl::adaptersByTheirSerialNumbers()
+{
+    SimController second;
+    second.setPacing(false);
+    QVERIFY(second.start());
+    second.setSetPoint(0, 2.25f);
+    const QString first = controller->devicePath();
+    listAdapters({ second.devicePath() + " TVB00002", first + " TVA00001" });
+
+    const QJsonArray ports
+        = QJsonDocument::fromJson(run({ "ports", "--json" }, false).out.toUtf8()).array();
+    QCOMPARE(ports.size(), 2);
+    QCOMPARE(ports[0]["serialNumber"].toString(), "TVB00002");
+    QCOMPARE(ports[1]["serialNumber"].toString(), "TVA00001");
+    QCOMPARE(run({ "ports" }, false).out,
+             second.devicePath() + "\tTVB00002\n" + first + "\tTVA00001\n");
+
+    const Run picked = run({ "voltages", "--channel", "0", "--serial-number", "TVB00002" }, false);
+    QCOMPARE(picked.out, "channel 0: Vc = 2.250 V, Vb = 0.800 V\n");
+    const Run both = run({ "voltages", "--channel", "0", "--json", "--serial-number", "TVA00001",
+                           "--port", second.devicePath() },
+                         false);
+    QCOMPARE(QJsonDocument::fromJson(both.out.toUtf8())["TVA00001"][0]["Vc_V"].toDouble(), 1.25);
+
+    const Run none = run({ "commit", "--serial-number", "TVC00003" }, false);
+    QCOMPARE(none.status, 3);
+    QCOMPARE(none.err,
+             "torvanctl: no adapter with serial number TVC00003 found (USB 0403:6001); "
+             "'torvanctl ports --all' lists every port\n");
+    listAdapters({ second.devicePath() + " TVA00001", first + " TVA00001" });
+    const Run twice = run({ "commit", "--serial-number", "TVA00001" }, false);
+    QCOMPARE(twice.status, 3);
+    QCOMPARE(twice.err,
+             QString("torvanctl: 2 adapters report serial number TVA00001 (%1, %2); "
+                     "choose with --port or --serial-number\n")
+                 .arg(second.devicePath(), first));
+    // Only the three reads went out; a failed choice sends nothing.
+    QCOMPARE(controller->requests().size() + second.requests().size(), 3);
+}
+
+void tst_Torvanctl::restoreChecksTheInstrument()
+{
+    SimController replacement;
+    replacement.setPacing(false);
+    QVERIFY(replacement.start());
+    listAdapters(
+        { controller->devicePath() + " TVA00001", replacement.devicePath() + " TVB00002" });
+    const QString file = scratch.filePath("rack2.json");
+    QCOMPARE(run({ "backup", file, "--serial-number", "TVA00001" }, false).status, 0);
+
+    const Run refused = run({ "restore", file, "--serial-number", "TVB00002" }, false);
+    QCOMPARE(refused.status, 2);
+    QCOMPARE(refused.err,
+             QString("torvanctl: %1: the backup was made of the adapter with serial number "
+                     "TVA00001, but %2 is TVB00002; nothing was sent (--any-adapter restores it "
+                     "all the same)\n")
+                 .arg(file, replacement.devicePath()));
+    QTest::qWait(50);
+    QCOMPARE(replacement.requests().size(), 0);
+
+    QCOMPARE(run({ "restore", file, "--serial-number", "TVB00002", "--any-adapter" }, false).status,
+             0);
+    QCOMPARE(replacement.allSetPoints(), controller->allSetPoints());
+    // Written before serial numbers were recorded: restored, and said so.
+    QFile old(scratch.filePath("old.json"));
+    QVERIFY(old.open(QIODevice::WriteOnly) && old.write(backupFile()) > 0);
+    old.close();
+    const Run unchecked = run({ "restore", old.fileName(), "--serial-number", "TVB00002" }, false);
+    QCOMPARE(unchecked.status, 0);
+    QVERIFY2(unchecked.out.startsWith("the instrument could not be checked: " + old.fileName()
+                                      + " records no serial number\n"),
+             qPrintable(unchecked.out));
+}
+
+// Unplugged, and plugged back as another port: the watch carries on in the
+// same output, with empty columns for the ticks it missed.
+void tst_Torvanctl::watchFindsItsAdapterAgainWhereverItComesBack()
+{
+    listAdapters({ controller->devicePath() + " TVA00001" });
+    SimController back;
+    back.setPacing(false);
+    back.setFixedCurrents(SimController::Block { 0.5f, 0.5f, 0.5f, 0.5f, 0.5f, 0.5f, 0.5f, 0.5f });
+    connect(controller, &SimController::requestReceived, this, [&] {
+        if (controller->requests().size() != 3)
+            return;
+        QTimer::singleShot(0, controller, &SimController::hangUp);
+        QTimer::singleShot(500, this, [&] {
+            QVERIFY(back.start());
+            listAdapters({ "/dev/ttyS0", back.devicePath() + " TVA00001" });
+        });
+    });
+    const Run watch = run(
+        { "watch", "--csv", "--count", "14", "--interval", "100", "--serial-number", "TVA00001" },
+        false);
+    QCOMPARE(watch.status, 5);
+    QCOMPARE(watch.err.count("was lost"), 1);
+    QCOMPARE(watch.err.count("TVA00001 is back, on " + back.devicePath()), 1);
+    const QStringList lines = watch.out.trimmed().split('\n');
+    QCOMPARE(lines.size(), 15);
+    QVERIFY2(lines[1].contains(",12.35,-4.57,"), qPrintable(lines[1]));
+    QVERIFY2(lines[5].endsWith(",,,,,,,,"), qPrintable(lines[5]));
+    QVERIFY2(lines[14].endsWith(",500.00,500.00"), qPrintable(lines[14]));
 }
 
 QTEST_GUILESS_MAIN(tst_Torvanctl)
