@@ -3,19 +3,16 @@
 //
 //   TorvanBiasController INSTANCE                    with a TANGO database
 //   TorvanBiasController INSTANCE -nodb -dlist a/b/c -ORBendPoint giop:tcp::PORT
+#include "controller.h"
 #include "device.h"
-#include "seriallink.h"
 
 #include <QCoreApplication>
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    // For tests and demonstrations only: a pseudo-terminal (a simulated
-    // controller) offered as the one adapter found, as the demo does.
-    const QString simulated = qEnvironmentVariable("TORVAN_SIMULATED_ADAPTER");
-    if (!simulated.isEmpty())
-        Link::setPortSource(
-            [simulated] { return QList<Link::PortEntry> { Link::simulatedAdapter(simulated) }; });
+    // For tests and demonstrations only: simulated controllers offered as the
+    // adapters found, as the demo does.
+    Torvan::offerSimulatedAdapters();
     return runDeviceServer(argc, argv);
 }
