@@ -43,7 +43,7 @@ private slots:
     void watchEndsWhenTheLineIsLost();
     void failuresHaveTheirOwnStatus_data();
     void failuresHaveTheirOwnStatus();
-    void readmeListsTheExitStatusesOfTheHelp();
+    void referenceListsTheExitStatusesOfTheHelp();
     void backupRestoresOntoAnotherControllerBitForBit();
     void restoreOfABadFileSendsNothing_data();
     void restoreOfABadFileSendsNothing();
@@ -397,7 +397,7 @@ void tst_Torvanctl::failuresHaveTheirOwnStatus()
     }
 }
 
-void tst_Torvanctl::readmeListsTheExitStatusesOfTheHelp()
+void tst_Torvanctl::referenceListsTheExitStatusesOfTheHelp()
 {
     // The help's "Exit status:" lines, each meaning unwrapped.
     QStringList help;
@@ -409,13 +409,13 @@ void tst_Torvanctl::readmeListsTheExitStatusesOfTheHelp()
         else
             help << line.trimmed();
     }
-    // The README's table, row by row, without its Markdown.
-    QFile readme(README);
-    QVERIFY(readme.open(QIODevice::ReadOnly));
+    // The table in torvanctl's reference, row by row, without its Markdown.
+    QFile reference(TORVANCTL_REFERENCE);
+    QVERIFY(reference.open(QIODevice::ReadOnly));
     static const QRegularExpression row(R"(^\| (\d) \| (.*) \|$)",
                                         QRegularExpression::MultilineOption);
     QStringList table;
-    const QString statusTable = QString::fromUtf8(readme.readAll())
+    const QString statusTable = QString::fromUtf8(reference.readAll())
                                     .section(QStringLiteral("| Status | Meaning |\n"), 1)
                                     .section(QStringLiteral("\n\n"), 0, 0);
     for (const auto &match : row.globalMatch(statusTable))
