@@ -5,7 +5,6 @@ and comes back ON by itself when it is plugged in again. PyTango is the client.
     tango_unplug.py SERVER
 """
 import os
-import struct
 import subprocess
 import sys
 import time
@@ -13,27 +12,14 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tango"))
 from common import free_port, stop, wait_for  # noqa: E402
+from host import ask_host, f32  # noqa: E402
 
 import tango  # noqa: E402
 
 SERVER = sys.argv[1]
-CONTROL = "/dev/virtio-ports/org.torvan.usbtest"
 DEVICE = "torvan/bias/usb"
 # What the host's simulator behind ttyUSB0 reports, in amperes.
 IC0, IB2 = 0.0123456, -0.0271828
-
-
-def f32(value):
-    return struct.unpack("<f", struct.pack("<f", value))[0]
-
-
-def ask_host(request):
-    with open(CONTROL, "r+b", buffering=0) as control:
-        control.write(request.encode() + b"\n")
-        answer = b""
-        while not answer.endswith(b"\n"):
-            answer += control.read(1)
-    return answer.decode().strip()
 
 
 class UnplugUnderTheServer(unittest.TestCase):
