@@ -95,6 +95,28 @@ Controller::Controller(QSerialPort *borrowed)
     , portName(borrowed->portName())
 { }
 
+QStringList Controller::adapterPortNames()
+{
+    return qualifyingPortNames();
+}
+
+bool Controller::openLine(const QString &name)
+{
+    portName = name;
+    lost = false;
+    return openLink(port, name);
+}
+
+void Controller::closeLine()
+{
+    closeLink(port);
+}
+
+void Controller::onLineLost(QObject *context, std::function<void()> lineLost)
+{
+    QObject::connect(LineWatch::of(port), &LineWatch::lost, context, std::move(lineLost));
+}
+
 bool Controller::isBusy() const
 {
     return Link::isBusy(port);
@@ -147,7 +169,7 @@ Done Controller::verifySetPoint(int index, double volts)
         return found.failure();
     if ((*found)[index] == float(volts))
         return {};
-    // "vc" or "vb", as torvanctl's set takes it: the slot's name without its channel.
+    // "vc" or "vb": the slot's name without its channel.
     return Failure { Failure::NotApplied,
                      QStringLiteral("channel %1 %2 reads %3 V, not %4 V: the controller "
                                     "did not apply it")

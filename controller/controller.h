@@ -4,6 +4,7 @@
 #include "backup.h"
 #include "protocol.h"
 #include "result.h"
+#include "seriallink.h"
 
 #include <QSerialPort>
 #include <QString>
@@ -31,9 +32,15 @@ struct AdapterChoice
 class Controller
 {
 public:
-    // Over a port its owner opens and closes, and whose lost line its owner
-    // hears of (the window's port, which it lends to the dialog).
+    // Over a port its owner opens and closes through openLine and closeLine,
+    // and whose lost line its owner hears of (the window's port, which it
+    // lends to the dialog).
     explicit Controller(QSerialPort *borrowed);
+    // The qualifying adapters' port names, in enumeration order.
+    static QStringList adapterPortNames();
+    // Every serial port, in enumeration order, and whether it is such an adapter.
+    static QList<Link::PortEntry> allPorts() { return Link::ports(); }
+    static bool isAdapter(const Link::PortEntry &port) { return Link::qualifies(port); }
     // The ports named, or else the one qualifying adapter.
     static Result<QStringList> portNames(const QStringList &requested);
     // The one qualifying adapter that reports this serial number.
@@ -41,6 +48,13 @@ public:
     static Result<std::unique_ptr<Controller>> open(const QString &portName);
     static Result<std::unique_ptr<Controller>> open(const AdapterChoice &choice);
     Q_DISABLE_COPY_MOVE(Controller)
+
+    // The borrowed port, opened on portName at 115200 baud, 8N1; false if it cannot be.
+    bool openLine(const QString &portName);
+    void closeLine();
+    bool isOpen() const { return port->isOpen(); }
+    // Called, in context's thread, when the line is lost; the port is closed by then.
+    void onLineLost(QObject *context, std::function<void()> lineLost);
 
     QString name() const { return portName; }
     // The adapter's USB serial number as listed when it was opened; empty

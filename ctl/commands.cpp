@@ -4,7 +4,6 @@
 #include "coefficienttext.h"
 #include "controller.h"
 #include "quantities.h"
-#include "seriallink.h"
 #include "status.h"
 
 #include <QFile>
@@ -38,11 +37,11 @@ void printPort(const Link::PortEntry &entry, bool qualifies, const Options &opti
 
 int listPorts(const QStringList &, const Options &options)
 {
-    const QList<Link::PortEntry> ports = Link::ports();
-    const QStringList qualifying = Link::qualifyingPortNames(ports);
+    bool anyAdapter = false;
     QJsonArray array;
-    for (const Link::PortEntry &entry : ports) {
-        const bool qualifies = qualifying.contains(entry.name);
+    for (const Link::PortEntry &entry : Torvan::Controller::allPorts()) {
+        const bool qualifies = Torvan::Controller::isAdapter(entry);
+        anyAdapter = anyAdapter || qualifies;
         if (!options.all && !qualifies)
             continue;
         if (options.json)
@@ -57,7 +56,7 @@ int listPorts(const QStringList &, const Options &options)
     if (options.json)
         printJson(array);
     // The list itself stays empty for scripts; a person is told why.
-    if (!options.all && qualifying.isEmpty())
+    if (!options.all && !anyAdapter)
         warn(QStringLiteral("no adapter with USB id %1 found; "
                             "'torvanctl ports --all' lists every serial port")
                  .arg(Torvan::adapterIdText()));

@@ -24,17 +24,17 @@ Dialog::~Dialog()
 
 void Dialog::setSerialPort(QSerialPort *port)
 {
-    serialPort = port;
+    controller = port ? std::make_unique<Torvan::Controller>(port) : nullptr;
 }
 
 void Dialog::on_pbRead_clicked()
 {
-    if (!serialPort)
+    if (!controller)
         return;
     // A press while a Write's frame leaves is read once it has.
-    if (Torvan::Controller(serialPort).deferIfBusy(this, [this] { on_pbRead_clicked(); }))
+    if (controller->deferIfBusy(this, [this] { on_pbRead_clicked(); }))
         return;
-    const auto coefficients = Torvan::Controller(serialPort).readCoefficients();
+    const auto coefficients = controller->readCoefficients();
     if (!coefficients)
         return;
     const auto fields = fieldsInSlotOrder();
@@ -44,7 +44,7 @@ void Dialog::on_pbRead_clicked()
 
 void Dialog::on_pbWrite_clicked()
 {
-    if (!serialPort)
+    if (!controller)
         return;
     // Calibration data: a field that holds no number is never sent as 0. Nothing
     // goes out, and the first such field is handed back to the user.
@@ -59,7 +59,7 @@ void Dialog::on_pbWrite_clicked()
         }
         values[slot] = *value;
     }
-    Torvan::Controller(serialPort).writeCoefficients(values);
+    controller->writeCoefficients(values);
 }
 
 std::array<QLineEdit *, 8> Dialog::fieldsInSlotOrder() const

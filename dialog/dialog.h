@@ -4,10 +4,14 @@
 #include <QDialog>
 
 #include <array>
+#include <memory>
 
 class QLineEdit;
 class QSerialPort;
 class Ui_Dialog;
+namespace Torvan {
+class Controller;
+}
 
 // Reads the controller's eight calibration coefficients into the form's fields
 // and writes them back. The field texts are the only copy.
@@ -30,7 +34,8 @@ private:
     QLocale fieldLocale() const;
 
     Ui_Dialog *ui;
-    QSerialPort *serialPort = nullptr; // borrowed from the main window while shown
+    // Over the port borrowed from the main window while shown.
+    std::unique_ptr<Torvan::Controller> controller;
 };
 
 #endif // DIALOG_H

@@ -1,12 +1,9 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
-#include "controller.h"
 #include "decimalseparatorfilter.h"
 #include "dialog.h"
-#include "linewatch.h"
 #include "quantities.h"
-#include "seriallink.h"
 
 #include <QMessageBox>
 #include <QTimer>
@@ -18,6 +15,7 @@ MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
     , ui(new Ui_MainWindow)
     , port(new QSerialPort(this))
+    , controller(port)
     , pollTimer(new QTimer(this))
     , dialog(new Dialog(this))
 {
@@ -35,7 +33,7 @@ MainWindow::MainWindow(QWidget *parent)
     pollTimer->setInterval(Torvan::PollIntervalMs);
     connect(pollTimer, &QTimer::timeout, this, &MainWindow::timerTimeOut);
     // The watch has closed the port: show the window as if "Close" had been pressed.
-    connect(Link::LineWatch::of(port), &Link::LineWatch::lost, this, &MainWindow::showDisconnected);
+    controller.onLineLost(this, [this] { showDisconnected(); });
 }
 
 MainWindow::~MainWindow()
@@ -47,7 +45,7 @@ void MainWindow::on_pbUpdatePorts_clicked()
 {
     if (deferredWhileBusy(&MainWindow::on_pbUpdatePorts_clicked))
         return;
-    const QStringList names = Link::qualifyingPortNames();
+    const QStringList names = Torvan::Controller::adapterPortNames();
     ui->cbPorts->clear();
     ui->cbPorts->addItems(names);
     ui->pbConnect->setEnabled(!names.isEmpty());
@@ -57,11 +55,11 @@ void MainWindow::on_pbConnect_clicked()
 {
     if (deferredWhileBusy(&MainWindow::on_pbConnect_clicked))
         return;
-    if (port->isOpen()) {
+    if (controller.isOpen()) {
         showDisconnected();
         return;
     }
-    if (!Link::openLink(port, ui->cbPorts->currentText())) {
+    if (!controller.openLine(ui->cbPorts->currentText())) {
         QMessageBox::critical(this, tr("Error"), tr("Can't open Serial Port"), QMessageBox::Ok);
         std::exit(1);
     }
@@ -71,7 +69,7 @@ void MainWindow::on_pbConnect_clicked()
     ui->pbWriteEEPROM->setEnabled(true);
     updateVoltages(ui->sbChannel->value());
     updateCurrents();
-    if (port->isOpen()) // the adapter may have gone during the first reads
+    if (controller.isOpen()) // the adapter may have gone during the first reads
         pollTimer->start();
 }
 
@@ -89,7 +87,7 @@ void MainWindow::on_sbChannel_valueChanged(int arg1)
     // channel's set-points in the boxes.
     const int channel = ui->sbChannel->value();
     typedBoxes.clear();
-    if (Torvan::Controller(port).deferIfBusy(this, [this, channel] { showChannel(channel); }))
+    if (controller.deferIfBusy(this, [this, channel] { showChannel(channel); }))
         return;
     showChannel(channel);
 }
@@ -110,24 +108,24 @@ void MainWindow::on_pbEeprom_clicked()
         return;
     // Closed while the click waited for a reply, or a second click that
     // waited its turn while the first opened the dialog.
-    if (!port->isOpen() || dialog->isVisible())
+    if (!controller.isOpen() || dialog->isVisible())
         return;
     // The dialog's exchanges must not meet a poll: polling pauses while it is shown.
     pollTimer->stop();
     dialog->setSerialPort(port);
     dialog->exec();
-    if (port->isOpen())
+    if (controller.isOpen())
         pollTimer->start();
 }
 
 void MainWindow::on_pbWriteEEPROM_clicked()
 {
-    Torvan::Controller(port).commit();
+    controller.commit();
 }
 
 void MainWindow::updateVoltages(int channel)
 {
-    const auto volts = Torvan::Controller(port).readSetPoints();
+    const auto volts = controller.readSetPoints();
     if (!volts)
         return;
     // A value that is not a number would show as 0.000 or 2.500, and the next
@@ -144,7 +142,7 @@ void MainWindow::updateVoltages(int channel)
 
 void MainWindow::updateCurrents()
 {
-    const auto amperes = Torvan::Controller(port).readCurrents();
+    const auto amperes = controller.readCurrents();
     if (!amperes)
         return;
     const int channel = ui->sbChannel->value();
@@ -171,19 +169,18 @@ void MainWindow::setVoltage(int setPointIndex, const QDoubleSpinBox *box)
     const int channel = setPointIndex / 2;
     const double shown = box->value();
     const auto sendOnceRead = [=] {
-        Torvan::Controller(port).setPoint(setPointIndex,
-                                          boxesChannel == channel ? box->value() : shown);
+        controller.setPoint(setPointIndex, boxesChannel == channel ? box->value() : shown);
     };
     if (boxesChannel != channel && !typedBoxes.contains(box)
-        && Torvan::Controller(port).deferIfBusy(this, sendOnceRead))
+        && controller.deferIfBusy(this, sendOnceRead))
         return;
-    Torvan::Controller(port).setPoint(setPointIndex, shown);
+    controller.setPoint(setPointIndex, shown);
 }
 
 void MainWindow::showDisconnected()
 {
-    if (port->isOpen())
-        Link::closeLink(port);
+    if (controller.isOpen())
+        controller.closeLine();
     ui->pbConnect->setText(tr("Connect"));
     ui->groupBox->setEnabled(false);
     ui->pbEeprom->setEnabled(false);
@@ -195,5 +192,5 @@ void MainWindow::showDisconnected()
 // in progress, then runs with the widgets as they are at that moment.
 bool MainWindow::deferredWhileBusy(void (MainWindow::*action)())
 {
-    return Torvan::Controller(port).deferIfBusy(this, [this, action] { (this->*action)(); });
+    return controller.deferIfBusy(this, [this, action] { (this->*action)(); });
 }

@@ -1,6 +1,8 @@
 #ifndef MAINWINDOW_H
 #define MAINWINDOW_H
 
+#include "controller.h"
+
 #include <QMainWindow>
 #include <QSerialPort>
 #include <QSet>
@@ -39,7 +41,8 @@ private:
     bool deferredWhileBusy(void (MainWindow::*action)());
 
     Ui_MainWindow *ui;
-    QSerialPort *port;
+    QSerialPort *port; // the window's child, lent to the dialog
+    Torvan::Controller controller;
     QTimer *pollTimer;
     Dialog *dialog;
     // The channel whose set-points the boxes show as last read, and the boxes
