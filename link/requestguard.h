@@ -1,0 +1,77 @@
+#ifndef REQUESTGUARD_H
+#define REQUESTGUARD_H
+
+#include <QDeadlineTimer>
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QTimer>
+
+#include <functional>
+
+class QEventLoop;
+class QIODevice;
+
+namespace Link {
+
+// The gate between a port and its wire: at most one request at a time.
+//
+// Idle, or Waiting: for a frame to leave or for a reply to come. A wait runs
+// the event loop, so other slots run inside it; whatever asks for the port
+// then is queued, and the queue runs in order once the port is idle again,
+// one task per turn of whichever event loop runs (a modal dialog's too). A
+// task's own requests go ahead of the queue: they are told apart from new ones
+// by the event-loop depth the task started at.
+//
+// A port's guard is its child, made on first use: it lives exactly as long as
+// the port, so a new port never finds old work queued.
+class RequestGuard : public QObject
+{
+    Q_OBJECT
+
+public:
+    static RequestGuard *of(QIODevice *port);
+    static const RequestGuard *existing(const QIODevice *port);
+
+    bool isWaiting() const { return state == Waiting; }
+
+    // Queues task and returns true while the port waits or tasks queued
+    // earlier have not run yet; the task is dropped if context is gone by its
+    // turn. Otherwise false: the caller goes ahead at once.
+    bool deferIfBusy(QObject *context, std::function<void()> task);
+
+    // A request takes the port: Waiting until finish().
+    void begin() { state = Waiting; }
+    // Runs the event loop until done() holds, the port closes or ms pass.
+    void waitFor(int ms, std::function<bool()> done);
+    // The request is over: Idle, and the queue gets its turn.
+    void finish();
+
+private:
+    explicit RequestGuard(QIODevice *port);
+    void checkWait();
+    void runNext();
+    void scheduleNext();
+
+    struct Task
+    {
+        QPointer<QObject> context;
+        std::function<void()> run;
+    };
+
+    enum State { Idle, Waiting } state = Idle;
+    QList<Task> queue;
+    QList<int> taskDepths; // the event-loop depth of each task running, innermost last
+
+    // The wait in progress. The timer and the connections to the port are
+    // made once, not per wait: a poll's cost is mostly its waits.
+    QIODevice *port;
+    QEventLoop *waitLoop = nullptr;
+    std::function<bool()> waitDone;
+    QDeadlineTimer deadline;
+    QTimer *deadlineTimer; // a child, so it moves threads with the port
+};
+
+} // namespace Link
+
+#endif // REQUESTGUARD_H
