@@ -30,13 +30,12 @@ void waitUntil(const QElapsedTimer &clock, qint64 dueMs, const bool &interrupted
     }
 }
 
-// One tick's row in each output form, filled port by port.
+// One tick's row, in the output form asked for, filled port by port.
 struct Row
 {
     QString time = QDateTime::currentDateTime().toString(Qt::ISODateWithMs);
-    QStringList fields { time };
-    QStringList words;
-    QJsonObject json { { "time", time } };
+    QStringList cells { time }; // CSV fields, or words of text
+    QJsonObject json;
     bool anyRead = false;
 };
 
@@ -64,7 +63,7 @@ public:
         QStringList header { QStringLiteral("time") };
         for (size_t i = 0; i < controllers.size(); ++i)
             for (int slot = 0; slot < Link::SlotCount; ++slot)
-                header << (several ? label(i) + ':' : QString()) + Torvan::currentName(slot)
+                header << (several ? label(i) + ':' : QString()) + names[slot]
                         + QStringLiteral("_mA");
         printLine(header.join(','));
     }
@@ -82,12 +81,12 @@ public:
             return false; // nothing left to watch
         if (!row.anyRead && !rowEveryTick)
             return true; // a single port's failed reading leaves no line
-        if (options.json)
+        if (options.json) {
+            row.json.insert(QStringLiteral("time"), row.time);
             printJson(row.json);
-        else if (options.csv)
-            printLine(row.fields.join(','));
-        else
-            printLine(row.time + QStringLiteral("  ") + row.words.join(QStringLiteral("  ")));
+        } else {
+            printLine(row.cells.join(options.csv ? QStringLiteral(",") : QStringLiteral("  ")));
+        }
         return true;
     }
 
@@ -134,29 +133,30 @@ private:
         return std::nullopt;
     }
 
+    // Only the form that is printed is made: the row is the bulk of a tick's work.
     void addReading(Row &row, size_t i)
     {
         const auto amperes = read(row.time, i);
         row.anyRead = row.anyRead || amperes;
-        QJsonObject currents;
         QStringList values;
-        for (int slot = 0; slot < Link::SlotCount; ++slot) {
-            const QString value = amperes ? Torvan::milliampsText((*amperes)[slot]) : QString();
-            const QString name = Torvan::currentName(slot);
-            row.fields << value;
-            values << QStringLiteral("%1=%2").arg(name, value);
-            if (amperes)
-                currents.insert(name + QStringLiteral("_mA"), value.toDouble());
-        }
-        const QString port = label(i);
-        if (several) {
-            row.json.insert(port, amperes ? QJsonValue(currents) : QJsonValue());
-            row.words << port + QStringLiteral(": ")
-                    + (amperes ? values.join(' ') : QStringLiteral("-"));
+        for (int slot = 0; slot < Link::SlotCount; ++slot)
+            values << (amperes ? Torvan::milliampsText((*amperes)[slot]) : QString());
+        if (options.csv) {
+            row.cells << values;
+        } else if (options.json) {
+            QJsonObject currents;
+            for (int slot = 0; amperes && slot < Link::SlotCount; ++slot)
+                currents.insert(names[slot] + QStringLiteral("_mA"), values[slot].toDouble());
+            if (several)
+                row.json.insert(label(i), amperes ? QJsonValue(currents) : QJsonValue());
+            else
+                row.json = currents;
         } else {
-            for (auto it = currents.begin(); it != currents.end(); ++it)
-                row.json.insert(it.key(), it.value());
-            row.words << values.join(' ');
+            for (int slot = 0; slot < Link::SlotCount; ++slot)
+                values[slot] = names[slot] + u'=' + values[slot];
+            row.cells << (!several ? values.join(u' ')
+                                   : label(i) + QStringLiteral(": ")
+                                  + (amperes ? values.join(u' ') : QStringLiteral("-")));
         }
     }
 
@@ -166,6 +166,12 @@ private:
     const bool several;
     const bool rowEveryTick;
     std::vector<bool> dropped;
+    const QStringList names = [] {
+        QStringList names;
+        for (int slot = 0; slot < Link::SlotCount; ++slot)
+            names << Torvan::currentName(slot);
+        return names;
+    }();
 };
 
 } // namespace
