@@ -241,9 +241,11 @@ Stats bareWindowCpu(int seconds, const QString &portName, bool idle)
     int tick = 0;
     if (poller)
         QObject::connect(poller.get(), &BarePoller::polled, &window, [&] {
+            // A text that changes at every poll, as a live controller's currents
+            // do: an unchanged text is not even repainted.
             ++tick;
-            ic->setText(Torvan::milliampsText(0.0123f + tick * 1e-6f) + QStringLiteral(" mA"));
-            ib->setText(Torvan::milliampsText(0.0045f + tick * 1e-6f) + QStringLiteral(" mA"));
+            ic->setText(Torvan::milliampsText(0.0123f + tick * 1e-5f) + QStringLiteral(" mA"));
+            ib->setText(Torvan::milliampsText(0.0045f + tick * 1e-5f) + QStringLiteral(" mA"));
         });
     return cpuPercentWhile(seconds, processCpuNs);
 }
@@ -279,7 +281,7 @@ Done measureWindowCpu(int seconds)
     // idle window's few thousandths of a percent are at the clock's noise: a
     // ratio of 3 is still hundredths of a percent.
     for (const auto &[arguments, what, target] :
-         { std::tuple { QStringList(), "CPU polling every 400 ms", 3.0 },
+         { std::tuple { QStringList(), "CPU polling every 400 ms", 1.5 },
            std::tuple { SilentController, "CPU polling a silent controller", 3.0 },
            std::tuple { HungUpLine, "CPU after the line hung up", 3.0 } }) {
         const bool hungUp = arguments == HungUpLine;
@@ -329,7 +331,7 @@ Torvan::Result<Stats, QString> childCpu(int seconds, const QString &program,
 Done measureWatchCpu(int seconds)
 {
     for (const auto &[arguments, what, target] :
-         { std::tuple { QStringList(), "torvanctl watch, polling", 2.0 },
+         { std::tuple { QStringList(), "torvanctl watch, polling", 1.5 },
            std::tuple { SilentController, "torvanctl watch, silent controller", 3.0 } }) {
         const auto sim = SimProcess::start(arguments);
         if (!sim)
