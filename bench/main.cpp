@@ -1,7 +1,7 @@
 // torvan-bench: how fast the tool is, each figure against a floor measured
 // beside it in the same run. Run it from the build tree: torvan-bench [--quick]
 #include "barepoller.h"
-#include "cli.h"
+#include "console.h"
 #include "exchange.h"
 #include "mainwindow.h"
 #include "quantities.h"
@@ -435,7 +435,7 @@ int main(int argc, char *argv[])
     const bool quick = argc > 1 && qstrcmp(argv[1], "--quick") == 0;
     if (argc > 1 && !quick) {
         fprintf(stderr, "usage: torvan-bench [--quick]\n");
-        return Cli::UsageError;
+        return Console::UsageError;
     }
     if (qEnvironmentVariableIsEmpty("DISPLAY"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -447,7 +447,7 @@ int main(int argc, char *argv[])
     printf("%-36s %9s %9s %-3s %9s %-14s %8s   %s\n", "measure", "median", "p99", "", "floor", "",
            "ratio", "target");
     if (const auto done = measureAll(quick); !done) {
-        Cli::warn(done.failure());
+        Console::warn(done.failure());
         return 1;
     }
     return 0;

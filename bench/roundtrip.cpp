@@ -1,7 +1,7 @@
 // torvan-bench-roundtrip: the R exchange over a named port, timed, on any
 // platform the tool runs on (on Windows a COM port), through the same link as
 // the window. Prints the median and p99 and how many replies were taken.
-#include "cli.h"
+#include "console.h"
 #include "exchange.h"
 #include "result.h"
 #include "seriallink.h"
@@ -49,11 +49,11 @@ int main(int argc, char *argv[])
     const int count = arguments.size() == 2 ? arguments[1].toInt(&ok) : 200;
     if (!ok || count < 1) {
         fprintf(stderr, "usage: torvan-bench-roundtrip PORT [COUNT (default 200)]\n");
-        return Cli::UsageError;
+        return Console::UsageError;
     }
     const auto trips = timeRoundTrips(arguments[0], count);
     if (!trips) {
-        Cli::warn(trips.failure());
+        Console::warn(trips.failure());
         return CannotOpen;
     }
     const Stats stats = statsOf(trips->ms);

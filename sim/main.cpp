@@ -1,6 +1,6 @@
 // torvan-sim: a simulated Torvan bias controller on a pseudo-terminal, for
 // trying the tool, its tests and its benchmarks without the hardware.
-#include "cli.h"
+#include "console.h"
 #include "interrupt.h"
 #include "simcontroller.h"
 
@@ -68,9 +68,9 @@ public:
 
     int number(const QString &name, int min, int max)
     {
-        const auto value = Cli::wholeNumber(parser.value(name), min, max);
+        const auto value = Console::wholeNumber(parser.value(name), min, max);
         if (!value)
-            fail(Cli::numberFault(name, parser.value(name), min, max));
+            fail(Console::numberFault(name, parser.value(name), min, max));
         return value.value_or(min);
     }
 
@@ -137,8 +137,8 @@ void logRequests(SimController &controller)
 
 int failWith(const QString &message)
 {
-    Cli::warn(message);
-    return Cli::UsageError;
+    Console::warn(message);
+    return Console::UsageError;
 }
 
 } // namespace

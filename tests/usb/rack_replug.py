@@ -26,7 +26,7 @@ from host import ask_host, f32  # noqa: E402
 import tango  # noqa: E402
 
 BUILD = sys.argv[1]
-CTL = os.path.join(BUILD, "ctl", "torvanctl")
+CTL = os.path.join(BUILD, "torvanctl", "torvanctl")
 SERVER = os.path.join(BUILD, "tangoserver", "TorvanBiasController")
 # Each adapter's serial number, and its simulator's Ic0 (scripts/usb-adapter), in
 # amperes: what tells the two controllers apart (an earlier check restored one's

@@ -1,18 +1,20 @@
 #ifndef STATUS_H
 #define STATUS_H
 
-#include "cli.h"
+#include "console.h"
 #include "result.h"
 
 #include <QString>
 
 // torvanctl's exit statuses, the failures each stands for, and the checks of
 // its arguments.
-namespace Cli {
+namespace Torvanctl {
+
+using Console::UsageError;
 
 enum ExitStatus {
     Success = 0,
-    // 2: UsageError, as for every program here (cli.h)
+    // 2: UsageError, as for every program here (console.h)
     NoAdapter = 3,
     CannotOpen = 4,
     BadReply = 5,
@@ -49,6 +51,6 @@ inline Stop usageError(const QString &message)
     return { UsageError, message };
 }
 
-} // namespace Cli
+} // namespace Torvanctl
 
 #endif // STATUS_H

@@ -4,7 +4,9 @@
 
 #include <initializer_list>
 
-namespace Cli {
+namespace Torvanctl {
+
+using namespace Console;
 
 namespace {
 
@@ -123,4 +125,4 @@ Checked<int> numberOption(const QString &name, const QString &text, int min, int
     return usageError(numberFault(name, text, min, max));
 }
 
-} // namespace Cli
+} // namespace Torvanctl

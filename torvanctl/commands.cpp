@@ -13,7 +13,8 @@
 
 #include <cmath>
 
-using namespace Cli;
+using namespace Console;
+using namespace Torvanctl;
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "cli.h"
+#include "console.h"
 
 #include <QCoreApplication>
 #include <QJsonArray>
@@ -7,7 +7,7 @@
 
 #include <cstdio>
 
-namespace Cli {
+namespace Console {
 
 void warn(const QString &message)
 {
@@ -47,4 +47,4 @@ QString numberFault(const QString &option, const QString &text, int min, int max
         .arg(text);
 }
 
-} // namespace Cli
+} // namespace Console

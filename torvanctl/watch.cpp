@@ -16,7 +16,8 @@
 #include <algorithm>
 #include <climits>
 
-using namespace Cli;
+using namespace Console;
+using namespace Torvanctl;
 
 namespace {
 

@@ -1,5 +1,5 @@
-#ifndef CLI_H
-#define CLI_H
+#ifndef CONSOLE_H
+#define CONSOLE_H
 
 #include <QJsonValue>
 #include <QString>
@@ -9,7 +9,7 @@
 // What the command-line programs share (torvanctl, torvan-sim, torvan-bench):
 // one-line failures, output, number options. Qt Core only: the simulator
 // shares no code with what it stands in for.
-namespace Cli {
+namespace Console {
 
 // Bad arguments, the status every one of them ends with for a usage error.
 constexpr int UsageError = 2;
@@ -24,6 +24,6 @@ void printJson(const QJsonValue &value);
 std::optional<int> wholeNumber(const QString &text, int min, int max);
 QString numberFault(const QString &option, const QString &text, int min, int max);
 
-} // namespace Cli
+} // namespace Console
 
-#endif // CLI_H
+#endif // CONSOLE_H

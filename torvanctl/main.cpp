@@ -9,7 +9,8 @@
 
 #include <cstdio>
 
-using namespace Cli;
+using namespace Console;
+using namespace Torvanctl;
 
 namespace {
 
