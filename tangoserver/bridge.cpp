@@ -174,6 +174,16 @@ Torvan::Done Bridge::refresh(Block which)
     return {};
 }
 
+// The port, and the serial number that found it, if the adapter has one.
+QString Bridge::connectedStatus() const
+{
+    const QString serialNumber = controller->serialNumber();
+    return QStringLiteral("Connected to %1%2; replies come")
+        .arg(controller->name(),
+             serialNumber.isEmpty() ? QString()
+                                    : QStringLiteral(" (serial number %1)").arg(serialNumber));
+}
+
 void Bridge::poll()
 {
     if (!controller)
@@ -201,12 +211,7 @@ void Bridge::poll()
         if (!snapshot().on)
             publish([this](Snapshot &s) {
                 s.on = true;
-                s.status = QStringLiteral("Connected to %1%2; replies come")
-                               .arg(controller->name(),
-                                    controller->serialNumber().isEmpty()
-                                        ? QString()
-                                        : QStringLiteral(" (serial number %1)")
-                                              .arg(controller->serialNumber()));
+                s.status = connectedStatus();
             });
     } else if (controller->isLost()) {
         fail(read.failure().message

@@ -68,6 +68,7 @@ private:
     enum class Block { SetPoints, Currents, Coefficients };
     Torvan::Done refresh(Block which);
     void fail(const QString &why);
+    QString connectedStatus() const;
     void publish(const std::function<void(Snapshot &)> &change);
 
     Torvan::AdapterChoice requested;

@@ -36,7 +36,19 @@ void printPort(const Link::PortEntry &entry, bool qualifies, const Options &opti
                        qualifies ? QStringLiteral("\tthe controller's adapter") : QString()));
 }
 
-int listPorts(const QStringList &, const Options &options)
+// A job without a controller.
+Job alone(std::function<int()> run)
+{
+    return { false, [run](Torvan::Controllers &) { return run(); } };
+}
+
+// A job with the one controller its command takes.
+Job withController(std::function<int(Torvan::Controller &)> run)
+{
+    return { true, [run](Torvan::Controllers &controllers) { return run(*controllers.front()); } };
+}
+
+int listPorts(const Options &options)
 {
     bool anyAdapter = false;
     QJsonArray array;
@@ -110,20 +122,13 @@ struct Pairs
     }
 };
 
-int readPairs(const Options &options, bool voltages)
+int readPairs(const Pairs &pairs, Torvan::Controllers &controllers, const Options &options)
 {
-    const auto channel
-        = options.channel.isEmpty() ? Checked<int>(-1) : channelArgument(options.channel);
-    if (!channel)
-        return report(channel.failure());
-    const Pairs pairs { voltages, *channel };
-    const auto controllers = Torvan::openControllers(options.adapters);
-    if (!controllers)
-        return report(controllers.failure());
-    const bool several = controllers->size() > 1;
+    const bool several = controllers.size() > 1;
     QJsonObject byPort;
-    for (size_t i = 0; i < controllers->size(); ++i) {
-        const auto &controller = (*controllers)[i];
+    for (size_t i = 0; i < controllers.size(); ++i) {
+        const auto &controller = controllers[i];
+        const bool voltages = pairs.voltages;
         const auto block = voltages ? controller->readSetPoints() : controller->readCurrents();
         if (!block)
             return report(block.failure());
@@ -142,97 +147,104 @@ int readPairs(const Options &options, bool voltages)
     return Success;
 }
 
-int readVoltages(const QStringList &, const Options &options)
+Prepared readBlocks(const Options &options, bool voltages)
 {
-    return readPairs(options, true);
-}
-
-int readCurrents(const QStringList &, const Options &options)
-{
-    return readPairs(options, false);
-}
-
-int setVoltage(const QStringList &arguments, const Options &options)
-{
-    const auto channel = channelArgument(arguments[0]);
+    const auto channel
+        = options.channel.isEmpty() ? Checked<int>(-1) : channelArgument(options.channel);
     if (!channel)
-        return report(channel.failure());
-    const QString which = arguments[1].toLower();
-    if (which != QLatin1String("vc") && which != QLatin1String("vb"))
-        return report(usageError(QStringLiteral("say vc or vb, not \"%1\"").arg(arguments[1])));
-    const auto value = voltsArgument(arguments[2]);
-    if (!value)
-        return report(value.failure());
-    const bool vc = which == QLatin1String("vc");
-    const int index = vc ? Link::cSlot(*channel) : Link::bSlot(*channel);
-    const QString name = vc ? QStringLiteral("Vc") : QStringLiteral("Vb");
+        return channel.failure();
+    const Pairs pairs { voltages, *channel };
+    return Job { true, [pairs, &options](Torvan::Controllers &controllers) {
+                    return readPairs(pairs, controllers, options);
+                } };
+}
 
-    const auto controller = Torvan::openController(options.adapters);
-    if (!controller)
-        return report(controller.failure());
-    (*controller)->setPoint(index, *value);
+Prepared readVoltages(const QStringList &, const Options &options)
+{
+    return readBlocks(options, true);
+}
+
+Prepared readCurrents(const QStringList &, const Options &options)
+{
+    return readBlocks(options, false);
+}
+
+int applySetPoint(Torvan::Controller &controller, int index, double value, const Options &options)
+{
+    controller.setPoint(index, value);
     if (options.verify) {
-        if (const auto applied = (*controller)->verifySetPoint(index, *value); !applied)
+        if (const auto applied = controller.verifySetPoint(index, value); !applied)
             return report(applied.failure());
     }
+    const int channel = index / 2;
+    const QString name = index % 2 ? QStringLiteral("Vb") : QStringLiteral("Vc");
     if (options.json)
-        printJson(QJsonObject { { "channel", *channel },
-                                { name + QStringLiteral("_V"), *value },
+        printJson(QJsonObject { { "channel", channel },
+                                { name + QStringLiteral("_V"), value },
                                 { "verified", options.verify } });
     else
         printLine(QStringLiteral("channel %1 %2 set to %3 V%4")
-                      .arg(*channel)
-                      .arg(name, Torvan::voltsText(float(*value)),
+                      .arg(channel)
+                      .arg(name, Torvan::voltsText(float(value)),
                            options.verify ? QStringLiteral(" (verified)") : QString()));
     return Success;
 }
 
-int commitToEeprom(const QStringList &, const Options &options)
+Prepared setVoltage(const QStringList &arguments, const Options &options)
 {
-    const auto controller = Torvan::openController(options.adapters);
-    if (!controller)
-        return report(controller.failure());
-    (*controller)->commit();
-    if (options.json)
-        printJson(QJsonObject { { "committed", true } });
-    else
-        printLine(QStringLiteral("asked the controller to store its settings in EEPROM"));
-    return Success;
+    const auto channel = channelArgument(arguments[0]);
+    if (!channel)
+        return channel.failure();
+    const QString which = arguments[1].toLower();
+    if (which != QLatin1String("vc") && which != QLatin1String("vb"))
+        return usageError(QStringLiteral("say vc or vb, not \"%1\"").arg(arguments[1]));
+    const auto value = voltsArgument(arguments[2]);
+    if (!value)
+        return value.failure();
+    const int index = which == QLatin1String("vc") ? Link::cSlot(*channel) : Link::bSlot(*channel);
+    return withController([index, value = *value, &options](Torvan::Controller &controller) {
+        return applySetPoint(controller, index, value, options);
+    });
 }
 
-int writeCoefficients(const QStringList &arguments, const Options &options)
+Prepared commitToEeprom(const QStringList &, const Options &options)
+{
+    return withController([&options](Torvan::Controller &controller) {
+        controller.commit();
+        if (options.json)
+            printJson(QJsonObject { { "committed", true } });
+        else
+            printLine(QStringLiteral("asked the controller to store its settings in EEPROM"));
+        return int(Success);
+    });
+}
+
+Prepared writeCoefficients(const QStringList &arguments, const Options &options)
 {
     if (arguments.size() != 1 + Link::SlotCount || arguments[0] != QLatin1String("set"))
-        return report(usageError(QStringLiteral("'coefs set' takes all eight values, IC0 IB0 IC1 "
-                                                "IB1 IC2 IB2 IC3 IB3; nothing was sent")));
+        return usageError(QStringLiteral("'coefs set' takes all eight values, IC0 IB0 IC1 "
+                                         "IB1 IC2 IB2 IC3 IB3; nothing was sent"));
     Link::ValueBlock values;
     for (int slot = 0; slot < Link::SlotCount; ++slot) {
         const auto value = Torvan::parseCoefficient(arguments[1 + slot], QLocale());
         if (!value)
-            return report(
-                usageError(QStringLiteral("%1: \"%2\" is not a finite number; nothing was sent")
-                               .arg(Torvan::coefficientName(slot), arguments[1 + slot])));
+            return usageError(QStringLiteral("%1: \"%2\" is not a finite number; nothing was sent")
+                                  .arg(Torvan::coefficientName(slot), arguments[1 + slot]));
         values[slot] = *value;
     }
-    const auto controller = Torvan::openController(options.adapters);
-    if (!controller)
-        return report(controller.failure());
-    (*controller)->writeCoefficients(values);
-    if (options.json)
-        printJson(QJsonObject { { "written", true } });
-    else
-        printLine(QStringLiteral("wrote the eight coefficients"));
-    return Success;
+    return withController([values, &options](Torvan::Controller &controller) {
+        controller.writeCoefficients(values);
+        if (options.json)
+            printJson(QJsonObject { { "written", true } });
+        else
+            printLine(QStringLiteral("wrote the eight coefficients"));
+        return int(Success);
+    });
 }
 
-int coefficients(const QStringList &arguments, const Options &options)
+int printCoefficients(Torvan::Controller &controller, const Options &options)
 {
-    if (!arguments.isEmpty())
-        return writeCoefficients(arguments, options);
-    const auto controller = Torvan::openController(options.adapters);
-    if (!controller)
-        return report(controller.failure());
-    const auto block = (*controller)->readCoefficients();
+    const auto block = controller.readCoefficients();
     if (!block)
         return report(block.failure());
     QJsonObject object;
@@ -248,23 +260,28 @@ int coefficients(const QStringList &arguments, const Options &options)
     return Success;
 }
 
-int backUp(const QStringList &arguments, const Options &options)
+Prepared coefficients(const QStringList &arguments, const Options &options)
 {
-    const auto controller = Torvan::openController(options.adapters);
-    if (!controller)
-        return report(controller.failure());
-    const auto contents = (*controller)->backup();
+    if (!arguments.isEmpty())
+        return writeCoefficients(arguments, options);
+    return withController([&options](Torvan::Controller &controller) {
+        return printCoefficients(controller, options);
+    });
+}
+
+int backUpTo(const QString &path, Torvan::Controller &controller, const Options &options)
+{
+    const auto contents = controller.backup();
     if (!contents)
         return report(contents.failure());
     // Written whole or not at all: an existing file is replaced only by a complete new one.
-    QSaveFile file(arguments[0]);
+    QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(Backup::toJson(*contents)) < 0
         || !file.commit())
-        return report(
-            Stop { FileError,
-                   QStringLiteral("cannot write %1: %2").arg(arguments[0], file.errorString()) });
+        return report(Stop { FileError,
+                             QStringLiteral("cannot write %1: %2").arg(path, file.errorString()) });
     if (options.json)
-        printJson(QJsonObject { { "file", arguments[0] },
+        printJson(QJsonObject { { "file", path },
                                 { "port", contents->port },
                                 { "serialNumber", contents->serialNumber } });
     else
@@ -273,8 +290,15 @@ int backUp(const QStringList &arguments, const Options &options)
                            contents->serialNumber.isEmpty()
                                ? QString()
                                : QStringLiteral(" (serial number %1)").arg(contents->serialNumber),
-                           arguments[0]));
+                           path));
     return Success;
+}
+
+Prepared backUp(const QStringList &arguments, const Options &options)
+{
+    return withController([path = arguments[0], &options](Torvan::Controller &controller) {
+        return backUpTo(path, controller, options);
+    });
 }
 
 Checked<Backup::Contents> readBackup(const QString &path)
@@ -307,32 +331,20 @@ QJsonArray announceNotFinite(const Backup::Contents &contents, const Options &op
     return notFinite;
 }
 
-int restore(const QStringList &arguments, const Options &options)
+int restoreOnto(Torvan::Controller &controller, const QString &path,
+                const Backup::Contents &contents, const Options &options)
 {
-    const auto contents = readBackup(arguments[0]);
-    if (!contents)
-        return report(contents.failure());
-    if (options.dryRun) {
-        const auto frames = Torvan::Controller::restoreFrames(*contents, options.commit);
-        for (const QByteArray &frame : frames)
-            printLine(QString::fromLatin1(frame.toHex(' ').toUpper()));
-        return Success;
-    }
-    const auto controller = Torvan::openController(options.adapters);
-    if (!controller)
-        return report(controller.failure());
-    const auto checked = (*controller)->isInstrumentOf(*contents);
+    const auto checked = controller.isInstrumentOf(contents);
     if (!checked && !options.anyAdapter)
-        return report(
-            Torvan::Failure { checked.failure().kind,
-                              arguments[0] + QStringLiteral(": ") + checked.failure().message });
+        return report(Torvan::Failure { checked.failure().kind,
+                                        path + QStringLiteral(": ") + checked.failure().message });
     if (checked && !*checked && !options.json)
         printLine(QStringLiteral("the instrument could not be checked: %1")
-                      .arg(contents->serialNumber.isEmpty()
-                               ? arguments[0] + QStringLiteral(" records no serial number")
-                               : (*controller)->name() + QStringLiteral(" reports none")));
-    const QJsonArray notFinite = announceNotFinite(*contents, options);
-    if (const auto restored = (*controller)->restore(*contents, options.commit); !restored)
+                      .arg(contents.serialNumber.isEmpty()
+                               ? path + QStringLiteral(" records no serial number")
+                               : controller.name() + QStringLiteral(" reports none")));
+    const QJsonArray notFinite = announceNotFinite(contents, options);
+    if (const auto restored = controller.restore(contents, options.commit); !restored)
         return report(restored.failure());
     if (options.json)
         printJson(QJsonObject { { "restored", true },
@@ -341,100 +353,55 @@ int restore(const QStringList &arguments, const Options &options)
                                 { "instrumentChecked", checked && *checked } });
     else
         printLine(QStringLiteral("restored and verified %1 from %2%3")
-                      .arg((*controller)->name(), arguments[0],
+                      .arg(controller.name(), path,
                            options.commit ? QStringLiteral("; committed to EEPROM") : QString()));
     return Success;
 }
 
+Prepared restore(const QStringList &arguments, const Options &options)
+{
+    const auto contents = readBackup(arguments[0]);
+    if (!contents)
+        return contents.failure();
+    if (options.dryRun)
+        return alone([frames = Torvan::Controller::restoreFrames(*contents, options.commit)] {
+            for (const QByteArray &frame : frames)
+                printLine(QString::fromLatin1(frame.toHex(' ').toUpper()));
+            return int(Success);
+        });
+    return withController(
+        [path = arguments[0], contents = *contents, &options](Torvan::Controller &controller) {
+            return restoreOnto(controller, path, contents, options);
+        });
+}
+
+Prepared ports(const QStringList &, const Options &options)
+{
+    return alone([&options] { return listPorts(options); });
+}
+
+// clang-format off
 const Command Commands[] = {
-    { "ports",
-      "ports [--all]",
-      "adapters the controller may sit behind, with serial numbers",
-      0,
-      0,
-      { "all" },
-      false,
-      listPorts },
-    { "voltages",
-      "voltages [--channel N]",
-      "the voltage set-points, in V",
-      0,
-      0,
-      { "channel" },
-      true,
-      readVoltages },
-    { "currents",
-      "currents [--channel N]",
-      "the measured currents, in mA",
-      0,
-      0,
-      { "channel" },
-      true,
-      readCurrents },
-    { "watch",
-      "watch [--interval MS] [--count N] [--csv]",
-      "all currents, timestamped, until Ctrl-C",
-      0,
-      0,
-      { "interval", "count", "csv" },
-      true,
-      watchCurrents },
-    { "set",
-      "set CHANNEL vc|vb VOLTS [--verify]",
-      "send a set-point (0 to 2.5 V, three decimals)",
-      3,
-      3,
-      { "verify" },
-      false,
-      setVoltage },
-    { "commit",
-      "commit",
-      "have the controller store its settings in EEPROM",
-      0,
-      0,
-      {},
-      false,
-      commitToEeprom },
-    { "coefs",
-      "coefs",
-      "the eight calibration coefficients",
-      0,
-      1 + Link::SlotCount,
-      {},
-      false,
-      coefficients },
-    { nullptr,
-      "coefs set V0 V1 V2 V3 V4 V5 V6 V7",
-      "write all eight, in the order IC0, IB0 ... IB3",
-      0,
-      0,
-      {},
-      false,
-      nullptr },
-    { "backup",
-      "backup FILE",
-      "save set-points and coefficients to a JSON file",
-      1,
-      1,
-      {},
-      false,
-      backUp },
-    { "restore",
-      "restore FILE [--commit] [--dry-run] [--any-adapter]",
-      "send them back, read back and compare them",
-      1,
-      1,
-      { "commit", "dry-run", "any-adapter" },
-      false,
-      restore },
+    // name       usage (a further usage on a line of its own)               summary (one line per usage)                                      arguments            options                                   several  prepare
+    { "ports",    "ports [--all]",                                           "adapters the controller may sit behind, with serial numbers",    0, 0,                { "all" },                                false,  ports },
+    { "voltages", "voltages [--channel N]",                                  "the voltage set-points, in V",                                   0, 0,                { "channel" },                            true,   readVoltages },
+    { "currents", "currents [--channel N]",                                  "the measured currents, in mA",                                   0, 0,                { "channel" },                            true,   readCurrents },
+    { "watch",    "watch [--interval MS] [--count N] [--csv]",               "all currents, timestamped, until Ctrl-C",                        0, 0,                { "interval", "count", "csv" },           true,   watchCurrents },
+    { "set",      "set CHANNEL vc|vb VOLTS [--verify]",                      "send a set-point (0 to 2.5 V, three decimals)",                  3, 3,                { "verify" },                             false,  setVoltage },
+    { "commit",   "commit",                                                  "have the controller store its settings in EEPROM",               0, 0,                {},                                       false,  commitToEeprom },
+    { "coefs",    "coefs\ncoefs set V0 V1 V2 V3 V4 V5 V6 V7",               "the eight calibration coefficients\n"
+                                                                             "write all eight, in the order IC0, IB0 ... IB3",                 0, 1 + Link::SlotCount, {},                                     false,  coefficients },
+    { "backup",   "backup FILE",                                             "save set-points and coefficients to a JSON file",                1, 1,                {},                                       false,  backUp },
+    { "restore",  "restore FILE [--commit] [--dry-run] [--any-adapter]",     "send them back, read back and compare them",                     1, 1,                { "commit", "dry-run", "any-adapter" },   false,  restore },
 };
+// clang-format on
 
 } // namespace
 
 const Command *findCommand(const QString &name)
 {
     for (const Command &command : Commands) {
-        if (command.name && name == QLatin1String(command.name))
+        if (name == QLatin1String(command.name))
             return &command;
     }
     return nullptr;
@@ -444,11 +411,15 @@ QString commandHelp()
 {
     QString help;
     for (const Command &command : Commands) {
-        const QString usage = QLatin1String(command.usage);
-        // Summaries start in one column; a longer usage puts its summary below.
-        help += QStringLiteral("  ") + usage.leftJustified(36)
-            + (usage.size() > 36 ? QStringLiteral("\n") + QString(39, u' ') : QStringLiteral(" "))
-            + QLatin1String(command.summary) + u'\n';
+        const QStringList usages = QString::fromLatin1(command.usage).split(u'\n');
+        const QStringList summaries = QString::fromLatin1(command.summary).split(u'\n');
+        for (qsizetype i = 0; i < usages.size(); ++i) {
+            // Summaries start in one column; a longer usage puts its summary below.
+            help += QStringLiteral("  ") + usages[i].leftJustified(36)
+                + (usages[i].size() > 36 ? QStringLiteral("\n") + QString(39, u' ')
+                                         : QStringLiteral(" "))
+                + summaries.value(i) + u'\n';
+        }
     }
     return help;
 }

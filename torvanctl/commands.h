@@ -3,9 +3,12 @@
 
 #include "controller.h"
 #include "quantities.h"
+#include "status.h"
 
 #include <QString>
 #include <QStringList>
+
+#include <functional>
 
 // The options of the command line, as given.
 struct Options
@@ -24,25 +27,35 @@ struct Options
     bool anyAdapter = false;
 };
 
-// One torvanctl command: its line in the help, how many arguments it takes,
-// which options go with it, and the function that runs it and returns the
-// exit status.
+// What a command does once its arguments have checked out: run with the
+// controllers of the adapters named (or the one found), which main opens for
+// it, or with none.
+struct Job
+{
+    bool needsControllers = true;
+    std::function<int(Torvan::Controllers &controllers)> run;
+};
+using Prepared = Torvanctl::Checked<Job>;
+
+// One torvanctl command: its lines in the help, how many arguments it takes,
+// which options go with it, whether it reads several controllers at once, and
+// what checks its arguments and says what to do.
 struct Command
 {
-    const char *name; // nothing for a further line of help of the command above
-    const char *usage;
+    const char *name;
+    const char *usage; // one line of help per usage, with its summary's line
     const char *summary;
     int minArguments;
     int maxArguments;
     QStringList options; // besides --port, --serial-number and --json, which every command takes
     bool severalAdapters;
-    int (*run)(const QStringList &arguments, const Options &options);
+    Prepared (*prepare)(const QStringList &arguments, const Options &options);
 };
 
 const Command *findCommand(const QString &name);
-// The commands' lines of the help text, one (or two) per command.
+// The commands' lines of the help text, one per usage.
 QString commandHelp();
 
-int watchCurrents(const QStringList &arguments, const Options &options);
+Prepared watchCurrents(const QStringList &arguments, const Options &options);
 
 #endif // COMMANDS_H

@@ -131,16 +131,8 @@ Checked<Options> optionsOf(const QCommandLineParser &parser, const Command &comm
     return options;
 }
 
-} // namespace
-
-int main(int argc, char *argv[])
+void setUp(QCommandLineParser &parser)
 {
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("torvanctl"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(PROJECT_VERSION));
-    Torvan::offerSimulatedAdapters();
-
-    QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Set up and watch the Torvan bias controller from scripts and terminals.")
         + QStringLiteral("\nCommands:\n") + commandHelp() + QLatin1String(MoreHelp)
@@ -151,6 +143,45 @@ int main(int argc, char *argv[])
                                  QStringLiteral("What to do (see Commands above)."),
                                  QStringLiteral("command [arguments]"));
     parser.addOptions(KnownOptions);
+}
+
+// The command named, checked with its arguments and options, then run with the
+// controllers it needs, opened here for every command alike.
+int runCommand(const QCommandLineParser &parser)
+{
+    QStringList arguments;
+    for (const QString &argument : parser.positionalArguments())
+        arguments << unmarked(argument);
+    const auto command = commandOf(arguments);
+    if (!command)
+        return report(command.failure());
+    const auto options = optionsOf(parser, **command);
+    if (!options)
+        return report(options.failure());
+    const auto job = (*command)->prepare(arguments, *options);
+    if (!job)
+        return report(job.failure());
+    Torvan::Controllers controllers;
+    if (job->needsControllers) {
+        auto opened = Torvan::openControllers(options->adapters);
+        if (!opened)
+            return report(opened.failure());
+        controllers = std::move(*opened);
+    }
+    return job->run(controllers);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("torvanctl"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(PROJECT_VERSION));
+    Torvan::offerSimulatedAdapters();
+
+    QCommandLineParser parser;
+    setUp(parser);
     if (!parser.parse(markedNegativeNumbers(QCoreApplication::arguments())))
         return report(usageError(parser.errorText()));
     // Printed here rather than by the parser, which on Windows shows a message box
@@ -163,15 +194,5 @@ int main(int argc, char *argv[])
         printLine(QStringLiteral("torvanctl ") + QCoreApplication::applicationVersion());
         return Success;
     }
-
-    QStringList arguments;
-    for (const QString &argument : parser.positionalArguments())
-        arguments << unmarked(argument);
-    const auto command = commandOf(arguments);
-    if (!command)
-        return report(command.failure());
-    const auto options = optionsOf(parser, **command);
-    if (!options)
-        return report(options.failure());
-    return (*command)->run(arguments, *options);
+    return runCommand(parser);
 }

@@ -175,21 +175,13 @@ private:
     }();
 };
 
-} // namespace
-
-int watchCurrents(const QStringList &, const Options &options)
+int watchUntilDone(Torvan::Controllers &controllers, int intervalMs, int readings,
+                   const Options &options)
 {
-    const auto intervalMs = numberOption(QStringLiteral("interval"), options.interval, 50, 3600000);
-    const auto readings = numberOption(QStringLiteral("count"), options.count, 0, INT_MAX);
-    if (!intervalMs || !readings)
-        return report(!intervalMs ? intervalMs.failure() : readings.failure());
-    auto controllers = Torvan::openControllers(options.adapters);
-    if (!controllers)
-        return report(controllers.failure());
     QList<Torvan::AdapterChoice> choices = options.adapters;
     if (choices.isEmpty())
-        choices.append(Torvan::AdapterChoice { controllers->front()->name(), {} });
-    Watch watch(*controllers, choices, options);
+        choices.append(Torvan::AdapterChoice { controllers.front()->name(), {} });
+    Watch watch(controllers, choices, options);
     // Ctrl-C ends the watch between two readings, so the last line is always whole.
     bool interrupted = false;
     onInterrupt(qApp, [&interrupted] { interrupted = true; });
@@ -197,11 +189,26 @@ int watchCurrents(const QStringList &, const Options &options)
         watch.printHeader();
     QElapsedTimer clock;
     clock.start();
-    for (int reading = 0; (*readings == 0 || reading < *readings) && !interrupted; ++reading) {
+    for (int reading = 0; (readings == 0 || reading < readings) && !interrupted; ++reading) {
         // A steady rhythm: each reading is due at a multiple of the interval from the start.
-        waitUntil(clock, qint64(reading) * *intervalMs, interrupted);
+        waitUntil(clock, qint64(reading) * intervalMs, interrupted);
         if (interrupted || !watch.tick())
             break;
     }
     return watch.anyFailed ? BadReply : Success;
+}
+
+} // namespace
+
+Prepared watchCurrents(const QStringList &, const Options &options)
+{
+    const auto intervalMs = numberOption(QStringLiteral("interval"), options.interval, 50, 3600000);
+    const auto readings = numberOption(QStringLiteral("count"), options.count, 0, INT_MAX);
+    if (!intervalMs || !readings)
+        return !intervalMs ? intervalMs.failure() : readings.failure();
+    return Job { true,
+                 [intervalMs = *intervalMs, readings = *readings,
+                  &options](Torvan::Controllers &controllers) {
+                     return watchUntilDone(controllers, intervalMs, readings, options);
+                 } };
 }
