@@ -5,33 +5,40 @@
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 
-packages="cmake g++ ninja-build pkg-config qt6-base-dev qt6-base-dev-tools qt6-serialport-dev libgl-dev"
-
-# install_packages [extra package...]
+# install_packages [package...]: what debian/control says the build needs
+# (apt-get build-dep on the source tree), and the packages named
 install_packages() {
-    wanted="$packages $*"
     if ! command -v dpkg-query >/dev/null || ! command -v apt-get >/dev/null; then
         command -v cmake >/dev/null && return 0
         echo "setup: not a Debian/Ubuntu system: install CMake, a C++17 compiler and Qt >= 6.4 (Widgets, SerialPort), then run this again" >&2
         exit 1
     fi
+    build_deps_met=no
+    command -v dpkg-checkbuilddeps >/dev/null \
+        && (cd "$root" && dpkg-checkbuilddeps >/dev/null 2>&1) && build_deps_met=yes
     missing=""
-    for package in $wanted; do
+    for package in "$@"; do
         dpkg-query -W -f='${Status}\n' "$package" 2>/dev/null | grep -q '^install ok installed$' \
             || missing="$missing $package"
     done
-    [ -z "$missing" ] && return 0
+    [ "$build_deps_met" = yes ] && [ -z "$missing" ] && return 0
     if [ "$(id -u)" -eq 0 ]; then
         as_root=""
     elif command -v sudo >/dev/null; then
         as_root="sudo"
     else
-        echo "setup: missing packages:$missing; install them as root (apt-get install$missing)" >&2
+        echo "setup: missing packages; as root, run: apt-get build-dep $root && apt-get install$missing" >&2
         exit 1
     fi
-    echo "setup: installing$missing"
     $as_root apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $as_root apt-get install -y -qq --no-install-recommends $missing >/dev/null
+    if [ "$build_deps_met" = no ]; then
+        echo "setup: installing the build dependencies in debian/control"
+        DEBIAN_FRONTEND=noninteractive $as_root apt-get build-dep -y -qq --no-install-recommends "$root" >/dev/null
+    fi
+    if [ -n "$missing" ]; then
+        echo "setup: installing$missing"
+        DEBIAN_FRONTEND=noninteractive $as_root apt-get install -y -qq --no-install-recommends $missing >/dev/null
+    fi
 }
 
 # debian_mirror: DEBIAN_MIRROR, else the host's own Debian mirror, so a root made
