@@ -50,6 +50,30 @@ debian_mirror() {
     echo "$mirror"
 }
 
+# minbase_tarball SUITE: a minimal Debian root of SUITE (debootstrap's minbase)
+# as a tarball, made once and kept in the machine's cache ($TORVAN_CACHE,
+# /var/cache/torvan-configurator by default); piuparts and autopkgtest start
+# each run from it. Prints its path. Needs root and debootstrap.
+minbase_tarball() {
+    cache=${TORVAN_CACHE:-/var/cache/torvan-configurator}
+    tarball=$cache/minbase-$1.tar.gz
+    if [ ! -s "$tarball" ]; then
+        mkdir -p "$cache"
+        (
+            flock 8
+            [ -s "$tarball" ] && exit 0
+            echo "setup: making a minimal $1 root in $tarball (once)" >&2
+            rm -rf "$tarball.root" "$tarball.new"
+            debootstrap --variant=minbase "$1" "$tarball.root" "$(debian_mirror)" >"$tarball.log" 2>&1 \
+                || { tail -n 5 "$tarball.log" >&2; echo "setup: debootstrap failed; see $tarball.log" >&2; exit 1; }
+            tar -C "$tarball.root" -czf "$tarball.new" .
+            rm -rf "$tarball.root"
+            mv "$tarball.new" "$tarball"
+        ) 8>"$tarball.lock" || exit 1
+    fi
+    echo "$tarball"
+}
+
 # project_version: the version the top CMakeLists.txt gives the project
 project_version() {
     sed -n 's/^project(TorvanConfigurator VERSION \([0-9.]*\)$/\1/p' "$root/CMakeLists.txt"
