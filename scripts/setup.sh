@@ -30,14 +30,17 @@ install_packages() {
         echo "setup: missing packages; as root, run: apt-get build-dep $root && apt-get install$missing" >&2
         exit 1
     fi
-    $as_root apt-get update -qq
+    # Each step fails the script even where the caller runs this in an && list.
+    $as_root apt-get update -qq || exit 1
     if [ "$build_deps_met" = no ]; then
         echo "setup: installing the build dependencies in debian/control"
-        DEBIAN_FRONTEND=noninteractive $as_root apt-get build-dep -y -qq --no-install-recommends "$root" >/dev/null
+        DEBIAN_FRONTEND=noninteractive $as_root apt-get build-dep -y -qq --no-install-recommends "$root" >/dev/null \
+            || exit 1
     fi
     if [ -n "$missing" ]; then
         echo "setup: installing$missing"
-        DEBIAN_FRONTEND=noninteractive $as_root apt-get install -y -qq --no-install-recommends $missing >/dev/null
+        DEBIAN_FRONTEND=noninteractive $as_root apt-get install -y -qq --no-install-recommends $missing >/dev/null \
+            || exit 1
     fi
 }
 
