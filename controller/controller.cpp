@@ -61,13 +61,19 @@ Result<QString> Controller::portOfSerialNumber(const QString &serialNumber)
 
 Result<std::unique_ptr<Controller>> Controller::open(const QString &portName)
 {
+    return openResolved(portName, serialNumberOf(Link::ports(), portName));
+}
+
+Result<std::unique_ptr<Controller>> Controller::openResolved(const QString &portName,
+                                                             const QString &serialNumber)
+{
     std::unique_ptr<Controller> controller(new Controller(portName));
     if (!openLink(controller->port, portName))
         return Failure {
             Failure::CannotOpen,
             QStringLiteral("cannot open %1: %2").arg(portName, controller->port->errorString())
         };
-    controller->adapterSerialNumber = serialNumberOf(Link::ports(), portName);
+    controller->adapterSerialNumber = serialNumber;
     return controller;
 }
 
@@ -75,10 +81,11 @@ Result<std::unique_ptr<Controller>> Controller::open(const AdapterChoice &choice
 {
     if (choice.serialNumber.isEmpty())
         return open(choice.port);
+    // Found by its serial number: no second enumeration to learn it.
     const auto port = portOfSerialNumber(choice.serialNumber);
     if (!port)
         return port.failure();
-    return open(*port);
+    return openResolved(*port, choice.serialNumber);
 }
 
 Controller::Controller(const QString &portName)

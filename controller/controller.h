@@ -93,6 +93,8 @@ public:
 
 private:
     explicit Controller(const QString &portName);
+    static Result<std::unique_ptr<Controller>> openResolved(const QString &portName,
+                                                            const QString &serialNumber);
     Result<Link::ValueBlock> read(char command); // D, R or G
     Result<Backup::Contents> readContents();
 
