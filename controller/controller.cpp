@@ -153,10 +153,7 @@ Result<ValueBlock> Controller::read(char command)
 {
     const auto block = lost ? std::nullopt : exchange(port, command);
     if (lost)
-        return Failure {
-            Failure::LineLost,
-            QStringLiteral("the line to %1 was lost (adapter unplugged?)").arg(portName)
-        };
+        return lineLost();
     if (!block)
         return Failure { Failure::NoReply,
                          QStringLiteral("%1: no valid reply to the %2 request")
@@ -164,9 +161,9 @@ Result<ValueBlock> Controller::read(char command)
     return *block;
 }
 
-void Controller::setPoint(int index, double volts)
+Done Controller::setPoint(int index, double volts)
 {
-    sendCommand(port, setPointFrame(index, volts));
+    return send(setPointFrame(index, volts));
 }
 
 Done Controller::verifySetPoint(int index, double volts)
@@ -185,14 +182,31 @@ Done Controller::verifySetPoint(int index, double volts)
                               voltsText(float(volts))) };
 }
 
-void Controller::commit()
+Done Controller::commit()
 {
-    sendCommand(port, buildFrame(Command::WriteEeprom));
+    return send(buildFrame(Command::WriteEeprom));
 }
 
-void Controller::writeCoefficients(const ValueBlock &values)
+Done Controller::writeCoefficients(const ValueBlock &values)
 {
-    sendCommand(port, coefficientFrame(values));
+    return send(coefficientFrame(values));
+}
+
+Done Controller::send(const QByteArray &frame)
+{
+    if (!lost && sendCommand(port, frame))
+        return {};
+    if (lost)
+        return lineLost();
+    return Failure { Failure::NotSent,
+                     QStringLiteral("%1: the %2 frame could not be sent")
+                         .arg(portName, QString(QLatin1Char(frame.at(1)))) };
+}
+
+Failure Controller::lineLost() const
+{
+    return { Failure::LineLost,
+             QStringLiteral("the line to %1 was lost (adapter unplugged?)").arg(portName) };
 }
 
 Result<Backup::Contents> Controller::readContents()

@@ -71,11 +71,13 @@ public:
     Result<Link::ValueBlock> readSetPoints();
     Result<Link::ValueBlock> readCurrents(); // in amperes
     Result<Link::ValueBlock> readCoefficients();
-    void setPoint(int index, double volts);
+    // Each write is done once its frame has been handed to the line; a failure
+    // says it was not (closed or lost line, a write the system refused).
+    Done setPoint(int index, double volts);
     // The set-points read back: the one at index must be what was sent.
     Done verifySetPoint(int index, double volts);
-    void commit();
-    void writeCoefficients(const Link::ValueBlock &values);
+    Done commit();
+    Done writeCoefficients(const Link::ValueBlock &values);
 
     // Set-points and coefficients as they are now, or why no backup that
     // restore accepts can be made of them.
@@ -96,6 +98,8 @@ private:
     static Result<std::unique_ptr<Controller>> openResolved(const QString &portName,
                                                             const QString &serialNumber);
     Result<Link::ValueBlock> read(char command); // D, R or G
+    Done send(const QByteArray &frame); // S, W or C
+    Failure lineLost() const;
     Result<Backup::Contents> readContents();
 
     std::unique_ptr<QSerialPort> owned;

@@ -24,6 +24,9 @@ struct Failure
         CannotBackUp, // the controller holds values a restore would refuse
         BadBackup, // a backup file restore refuses; nothing was sent
         OtherInstrument, // a backup made of another adapter; nothing was sent
+        InUse, // another program of this project has the adapter open
+        NotSent, // a frame could not be handed to the line
+        Unconfirmed, // replies after a fault on the line never agreed
     };
     Kind kind;
     QString message;

@@ -59,7 +59,9 @@ void Dialog::on_pbWrite_clicked()
         }
         values[slot] = *value;
     }
-    controller->writeCoefficients(values);
+    // A press while Read waits goes out once the reply is in.
+    if (!controller->deferIfBusy(this, [this, values] { controller->writeCoefficients(values); }))
+        controller->writeCoefficients(values);
 }
 
 std::array<QLineEdit *, 8> Dialog::fieldsInSlotOrder() const

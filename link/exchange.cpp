@@ -8,7 +8,7 @@ namespace Link {
 
 namespace {
 
-void writeFrame(RequestGuard *guard, QIODevice *port, const QByteArray &frame)
+bool writeFrame(RequestGuard *guard, QIODevice *port, const QByteArray &frame)
 {
     // Whatever waits on the port now answered an earlier request (a reply that
     // came whole but late, an acknowledgement): replies carry no command echo,
@@ -22,10 +22,12 @@ void writeFrame(RequestGuard *guard, QIODevice *port, const QByteArray &frame)
     // waits is queued without a notification and stays so after it returns,
     // so a reply that came in before the write's own completion was reported
     // would never be seen.
-    port->write(frame);
+    if (port->write(frame) != frame.size())
+        return false;
     if (auto *serialPort = qobject_cast<QSerialPort *>(port))
         serialPort->flush();
     guard->waitFor(WriteTimeoutMs, [port] { return port->bytesToWrite() == 0; });
+    return port->isOpen();
 }
 
 } // namespace
@@ -41,17 +43,16 @@ bool deferIfBusy(QIODevice *port, QObject *context, std::function<void()> task)
     return RequestGuard::of(port)->deferIfBusy(context, std::move(task));
 }
 
-void sendCommand(QIODevice *port, const QByteArray &frame)
+bool sendCommand(QIODevice *port, const QByteArray &frame)
 {
     RequestGuard *guard = RequestGuard::of(port);
-    if (guard->deferIfBusy(port, [port, frame] { sendCommand(port, frame); }))
-        return;
-    if (!port->isOpen())
-        return;
+    if (guard->isWaiting() || !port->isOpen())
+        return false;
     // The write's wait runs the event loop too: nothing else may reach the wire meanwhile.
     guard->begin();
-    writeFrame(guard, port, frame);
+    const bool sent = writeFrame(guard, port, frame);
     guard->finish();
+    return sent;
 }
 
 std::optional<ValueBlock> exchange(QIODevice *port, char command)

@@ -21,8 +21,9 @@ constexpr int ReplyWindowMs = 200;
 // of an earlier request is ever taken for a new one.
 
 // Writes the frame in one piece and gives it 10 ms to leave; no reply is read.
-// While the port is busy, the frame goes out right after what it waits for.
-void sendCommand(QIODevice *port, const QByteArray &frame);
+// False if it was not handed to the line: refused (nothing sent) while the
+// port is busy, on a closed port, or a write the system refused.
+bool sendCommand(QIODevice *port, const QByteArray &frame);
 
 // Sends the 3-byte request and returns the reply only if exactly 32 bytes came
 // within the reply window. Refused (nothing sent) while the port is busy, and

@@ -120,6 +120,8 @@ void MainWindow::on_pbEeprom_clicked()
 
 void MainWindow::on_pbWriteEEPROM_clicked()
 {
+    if (deferredWhileBusy(&MainWindow::on_pbWriteEEPROM_clicked))
+        return;
     controller.commit();
 }
 
@@ -174,7 +176,9 @@ void MainWindow::setVoltage(int setPointIndex, const QDoubleSpinBox *box)
     if (boxesChannel != channel && !typedBoxes.contains(box)
         && controller.deferIfBusy(this, sendOnceRead))
         return;
-    controller.setPoint(setPointIndex, shown);
+    const auto send = [=] { controller.setPoint(setPointIndex, shown); };
+    if (!controller.deferIfBusy(this, send))
+        send();
 }
 
 void MainWindow::showDisconnected()
