@@ -151,14 +151,26 @@ Result<ValueBlock> Controller::readCoefficients()
 
 Result<ValueBlock> Controller::read(char command)
 {
-    const auto block = lost ? std::nullopt : exchange(port, command);
     if (lost)
         return lineLost();
-    if (!block)
-        return Failure { Failure::NoReply,
-                         QStringLiteral("%1: no valid reply to the %2 request")
+    const Reply reply
+        = request(port, command, command == Command::ReadCurrents ? currentsAgree : identicalBlocks);
+    if (lost)
+        return lineLost();
+    switch (reply.outcome) {
+    case Reply::Block:
+        return reply.block;
+    case Reply::Unconfirmed:
+        return Failure { Failure::Unconfirmed,
+                         QStringLiteral("%1: the replies to the %2 request did not agree after "
+                                        "a fault on the line")
                              .arg(portName, QString(QLatin1Char(command))) };
-    return *block;
+    case Reply::NoReply:
+        break;
+    }
+    return Failure { Failure::NoReply,
+                     QStringLiteral("%1: no valid reply to the %2 request")
+                         .arg(portName, QString(QLatin1Char(command))) };
 }
 
 Done Controller::setPoint(int index, double volts)

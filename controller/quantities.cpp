@@ -2,6 +2,8 @@
 
 #include "seriallink.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 
 namespace Torvan {
@@ -52,6 +54,20 @@ QString currentName(int slot)
 QString coefficientName(int slot)
 {
     return slotName("IC", "IB", slot);
+}
+
+bool currentsAgree(const Link::ValueBlock &first, const Link::ValueBlock &second)
+{
+    constexpr double Drift = 0.02;
+    constexpr double NearZeroAmperes = 1e-6;
+    for (int slot = 0; slot < Link::SlotCount; ++slot) {
+        const double a = first[slot];
+        const double b = second[slot];
+        if (!sameBits(first[slot], second[slot])
+            && !(std::abs(a - b) <= Drift * std::max(std::abs(a), std::abs(b)) + NearZeroAmperes))
+            return false;
+    }
+    return true;
 }
 
 bool sameBits(float a, float b)

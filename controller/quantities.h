@@ -33,6 +33,11 @@ QString coefficientName(int slot); // IC0, IB0, ... IB3
 // of zero count, as they do on the wire.
 bool sameBits(float a, float b);
 
+// Two current readings taken moments apart agree when every slot is the same
+// to within the drift of a load (2 %, and 1 uA near zero). Set-points and
+// coefficients, a hundredfold and more above any current, never pass for them.
+bool currentsAgree(const Link::ValueBlock &first, const Link::ValueBlock &second);
+
 // A number as a person types it: in the locale's notation or with a plain
 // point, and never with a thousands separator, which would turn the other
 // notation's decimal mark into one ("0.995" read as 995 in German). Nothing

@@ -31,15 +31,14 @@ void Dialog::on_pbRead_clicked()
 {
     if (!controller)
         return;
-    // A press while a Write's frame leaves is read once it has.
-    if (controller->deferIfBusy(this, [this] { on_pbRead_clicked(); }))
-        return;
-    const auto coefficients = controller->readCoefficients();
-    if (!coefficients)
-        return;
-    const auto fields = fieldsInSlotOrder();
-    for (int slot = 0; slot < Link::SlotCount; ++slot)
-        fields[slot]->setText(Torvan::coefficientText((*coefficients)[slot], fieldLocale()));
+    whenIdle([this] {
+        const auto coefficients = controller->readCoefficients();
+        if (!coefficients)
+            return;
+        const auto fields = fieldsInSlotOrder();
+        for (int slot = 0; slot < Link::SlotCount; ++slot)
+            fields[slot]->setText(Torvan::coefficientText((*coefficients)[slot], fieldLocale()));
+    });
 }
 
 void Dialog::on_pbWrite_clicked()
@@ -59,9 +58,14 @@ void Dialog::on_pbWrite_clicked()
         }
         values[slot] = *value;
     }
-    // A press while Read waits goes out once the reply is in.
-    if (!controller->deferIfBusy(this, [this, values] { controller->writeCoefficients(values); }))
-        controller->writeCoefficients(values);
+    whenIdle([this, values] { controller->writeCoefficients(values); });
+}
+
+// A press while a request waits takes effect once it is over, in order.
+void Dialog::whenIdle(std::function<void()> task)
+{
+    if (!controller->deferIfBusy(this, task))
+        task();
 }
 
 std::array<QLineEdit *, 8> Dialog::fieldsInSlotOrder() const

@@ -4,6 +4,8 @@
 #include <QIODevice>
 #include <QSerialPort>
 
+#include <cstring>
+
 namespace Link {
 
 namespace {
@@ -12,9 +14,9 @@ bool writeFrame(RequestGuard *guard, QIODevice *port, const QByteArray &frame)
 {
     // Whatever waits on the port now answered an earlier request (a reply that
     // came whole but late, an acknowledgement): replies carry no command echo,
-    // so it is dropped here, and a reply is only ever taken from bytes that
-    // arrived after its own request.
-    drainInput(port);
+    // so it is drained here, with what may still follow it, and a reply is only
+    // ever taken from bytes that arrived after its own request.
+    guard->settle();
     // Neither result is looked at: a frame still queued after 10 ms leaves
     // later on its own. A serial port is told to start the write now rather
     // than on the event loop's next turn. The wait is the event loop's, not
@@ -30,7 +32,26 @@ bool writeFrame(RequestGuard *guard, QIODevice *port, const QByteArray &frame)
     return port->isOpen();
 }
 
+// One request and its reply, which counts only if exactly 32 bytes came.
+std::optional<ValueBlock> readOnce(RequestGuard *guard, QIODevice *port, char command)
+{
+    if (!writeFrame(guard, port, buildFrame(command)))
+        return std::nullopt;
+    guard->waitFor(ReplyWindowMs, [port] { return port->bytesAvailable() >= ValueBlockSize; });
+    // Read everything, even a short or oversized reply, so the next request starts clean.
+    const QByteArray reply = port->isOpen() ? port->readAll() : QByteArray();
+    const auto block = decodeValueBlock(reply);
+    if (!block && port->isOpen())
+        guard->noteAnomaly();
+    return block;
+}
+
 } // namespace
+
+bool identicalBlocks(const ValueBlock &first, const ValueBlock &second)
+{
+    return std::memcmp(first.data(), second.data(), sizeof first) == 0;
+}
 
 bool isBusy(const QIODevice *port)
 {
@@ -55,20 +76,40 @@ bool sendCommand(QIODevice *port, const QByteArray &frame)
     return sent;
 }
 
-std::optional<ValueBlock> exchange(QIODevice *port, char command)
+Reply request(QIODevice *port, char command, Agreement agree)
 {
+    Reply reply { Reply::NoReply, {} };
     RequestGuard *guard = RequestGuard::of(port);
     if (guard->isWaiting() || !port->isOpen())
-        return std::nullopt;
+        return reply;
 
     guard->begin();
-    writeFrame(guard, port, buildFrame(command));
-    guard->waitFor(ReplyWindowMs, [port] { return port->bytesAvailable() >= ValueBlockSize; });
-    // Read everything, even a short or oversized reply, so the next exchange starts clean.
-    const QByteArray reply = port->isOpen() ? port->readAll() : QByteArray();
+    std::optional<ValueBlock> candidate;
+    for (int read = 0; read < MaxReadsToConfirm; ++read) {
+        const auto block = readOnce(guard, port, command);
+        if (!block) {
+            reply.outcome = Reply::NoReply;
+            break;
+        }
+        const bool confirmed = candidate && agree(*candidate, *block);
+        if (!guard->isSuspect() || confirmed) {
+            guard->trustAgain();
+            reply = { Reply::Block, *block };
+            break;
+        }
+        candidate = block;
+        reply.outcome = Reply::Unconfirmed;
+    }
     guard->finish();
-    // Replies carry no command echo: only the exact length tells a reply from left-overs.
-    return decodeValueBlock(reply);
+    return reply;
+}
+
+std::optional<ValueBlock> exchange(QIODevice *port, char command, Agreement agree)
+{
+    const Reply reply = request(port, command, agree);
+    if (reply.outcome != Reply::Block)
+        return std::nullopt;
+    return reply.block;
 }
 
 void drainInput(QIODevice *port)

@@ -16,21 +16,41 @@ namespace Link {
 constexpr int WriteTimeoutMs = 10;
 constexpr int ReplyWindowMs = 200;
 
-// Every request (S, W and C as much as D, R and G) first discards the input
-// still waiting on the port, inside the guard, so no reply or acknowledgement
-// of an earlier request is ever taken for a new one.
+// Every request (S, W and C as much as D, R and G) first settles the line,
+// inside the guard: whatever waits on the port then answered an earlier
+// request and is drained (requestguard.h).
 
 // Writes the frame in one piece and gives it 10 ms to leave; no reply is read.
 // False if it was not handed to the line: refused (nothing sent) while the
 // port is busy, on a closed port, or a write the system refused.
 bool sendCommand(QIODevice *port, const QByteArray &frame);
 
-// Sends the 3-byte request and returns the reply only if exactly 32 bytes came
-// within the reply window. Refused (nothing sent) while the port is busy, and
-// on a closed port.
-std::optional<ValueBlock> exchange(QIODevice *port, char command);
+// Whether two reads of one request agree: after an anomaly on the line, a
+// block counts only once a second read agrees with it (requestguard.h).
+using Agreement = bool (*)(const ValueBlock &first, const ValueBlock &second);
+bool identicalBlocks(const ValueBlock &first, const ValueBlock &second);
 
-// Discards whatever input is waiting on the port (done before every request).
+struct Reply
+{
+    enum Outcome {
+        Block, // exactly 32 bytes within the window, on a trusted line or confirmed
+        NoReply, // none in time, not exactly 32 bytes, refused or a closed port
+        Unconfirmed, // blocks after an anomaly that never agreed
+    } outcome;
+    ValueBlock block;
+};
+constexpr int MaxReadsToConfirm = 4;
+
+// Sends the 3-byte request and collects its reply: exactly 32 bytes within the
+// reply window, and, after an anomaly, up to MaxReadsToConfirm reads until two
+// running agree. Refused (nothing sent) while the port is busy, and on a
+// closed port. The guard holds the port for all of it.
+Reply request(QIODevice *port, char command, Agreement agree = identicalBlocks);
+// The block of request()'s reply, if it has one.
+std::optional<ValueBlock> exchange(QIODevice *port, char command,
+                                   Agreement agree = identicalBlocks);
+
+// Discards whatever input is waiting on the port.
 void drainInput(QIODevice *port);
 
 // True while a request on this port waits: a frame to leave, or an exchange's

@@ -32,6 +32,7 @@ RequestGuard::RequestGuard(QIODevice *port)
     connect(port, &QIODevice::bytesWritten, this, &RequestGuard::checkWait);
     connect(deadlineTimer, &QTimer::timeout, this, &RequestGuard::checkWait);
     connect(port, &QIODevice::aboutToClose, this, [this] {
+        unsettled = suspect = false;
         if (waitLoop)
             std::exchange(waitLoop, nullptr)->quit();
     });
@@ -76,6 +77,25 @@ void RequestGuard::waitFor(int ms, std::function<bool()> done)
         loop.exec();
     waitLoop = nullptr;
     deadlineTimer->stop();
+}
+
+void RequestGuard::settle()
+{
+    if (!port->isOpen() || (!unsettled && port->bytesAvailable() == 0))
+        return;
+    const QDeadlineTimer limit(SettleLimitMs);
+    do {
+        if (port->bytesAvailable() > 0) {
+            port->readAll();
+            suspect = true;
+        }
+        waitFor(int(qMin<qint64>(QuietGapMs, limit.remainingTime())),
+                [this] { return port->bytesAvailable() > 0; });
+    } while (port->isOpen() && port->bytesAvailable() > 0 && !limit.hasExpired());
+    // Bytes still coming after the limit are drained before the request all the same.
+    if (port->isOpen() && port->bytesAvailable() > 0)
+        port->readAll();
+    unsettled = false;
 }
 
 void RequestGuard::checkWait()

@@ -14,6 +14,9 @@ class QIODevice;
 
 namespace Link {
 
+constexpr int QuietGapMs = 100;
+constexpr int SettleLimitMs = 1000;
+
 // The gate between a port and its wire: at most one request at a time.
 //
 // Idle, or Waiting: for a frame to leave or for a reply to come. A wait runs
@@ -23,8 +26,23 @@ namespace Link {
 // task's own requests go ahead of the queue: they are told apart from new ones
 // by the event-loop depth the task started at.
 //
+// Replies carry no command echo, so the guard also keeps track of which reply
+// belongs to which request:
+// - An anomaly is a reply that did not come whole within its window (still
+//   owed: it may come later), one that is short, long or led by junk, or a
+//   stray byte found waiting before a request.
+// - After an anomaly the line is unsettled: before the next request the guard
+//   drains it until nothing has come for QuietGapMs, for at most SettleLimitMs.
+// - After an anomaly the line is also suspect: a block read then may be the
+//   late answer to another request. It is returned only once a second read of
+//   the same request agrees with it (bit for bit for set-points and
+//   coefficients, within the currents' own drift for currents); that read is
+//   the one returned, and the line is trusted again.
+// - On a line without anomalies none of this sends a byte more or waits longer.
+//
 // A port's guard is its child, made on first use: it lives exactly as long as
-// the port, so a new port never finds old work queued.
+// the port, so a new port never finds old work queued. Closing the port
+// forgets the line's past.
 class RequestGuard : public QObject
 {
     Q_OBJECT
@@ -44,6 +62,15 @@ public:
     void begin() { state = Waiting; }
     // Runs the event loop until done() holds, the port closes or ms pass.
     void waitFor(int ms, std::function<bool()> done);
+
+    // The line misbehaved: settle it before the next request, and confirm the
+    // next block read.
+    void noteAnomaly() { unsettled = suspect = true; }
+    bool isSuspect() const { return suspect; }
+    void trustAgain() { suspect = false; }
+    // Drains the line, if unsettled or holding stray bytes, until it is quiet
+    // (see above); stray bytes count as an anomaly.
+    void settle();
     // The request is over: Idle, and the queue gets its turn.
     void finish();
 
@@ -60,6 +87,8 @@ private:
     };
 
     enum State { Idle, Waiting } state = Idle;
+    bool unsettled = false;
+    bool suspect = false;
     QList<Task> queue;
     QList<int> taskDepths; // the event-loop depth of each task running, innermost last
 

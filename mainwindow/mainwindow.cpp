@@ -43,18 +43,21 @@ MainWindow::~MainWindow()
 
 void MainWindow::on_pbUpdatePorts_clicked()
 {
-    if (deferredWhileBusy(&MainWindow::on_pbUpdatePorts_clicked))
-        return;
-    const QStringList names = Torvan::Controller::adapterPortNames();
-    ui->cbPorts->clear();
-    ui->cbPorts->addItems(names);
-    ui->pbConnect->setEnabled(!names.isEmpty());
+    whenIdle([this] {
+        const QStringList names = Torvan::Controller::adapterPortNames();
+        ui->cbPorts->clear();
+        ui->cbPorts->addItems(names);
+        ui->pbConnect->setEnabled(!names.isEmpty());
+    });
 }
 
 void MainWindow::on_pbConnect_clicked()
 {
-    if (deferredWhileBusy(&MainWindow::on_pbConnect_clicked))
-        return;
+    whenIdle([this] { connectOrClose(); });
+}
+
+void MainWindow::connectOrClose()
+{
     if (controller.isOpen()) {
         showDisconnected();
         return;
@@ -75,7 +78,8 @@ void MainWindow::on_pbConnect_clicked()
 
 void MainWindow::timerTimeOut()
 {
-    // Inside another exchange's wait this read is refused: the poll skips its turn.
+    // Not a press: inside another request's wait the read is refused, and the
+    // next tick reads afresh rather than a queue of stale ticks.
     updateCurrents();
 }
 
@@ -87,9 +91,7 @@ void MainWindow::on_sbChannel_valueChanged(int arg1)
     // channel's set-points in the boxes.
     const int channel = ui->sbChannel->value();
     typedBoxes.clear();
-    if (controller.deferIfBusy(this, [this, channel] { showChannel(channel); }))
-        return;
-    showChannel(channel);
+    whenIdle([this, channel] { showChannel(channel); });
 }
 
 void MainWindow::on_pbSetVc_clicked()
@@ -104,8 +106,11 @@ void MainWindow::on_pbSetVb_clicked()
 
 void MainWindow::on_pbEeprom_clicked()
 {
-    if (deferredWhileBusy(&MainWindow::on_pbEeprom_clicked))
-        return;
+    whenIdle([this] { showCoefficients(); });
+}
+
+void MainWindow::showCoefficients()
+{
     // Closed while the click waited for a reply, or a second click that
     // waited its turn while the first opened the dialog.
     if (!controller.isOpen() || dialog->isVisible())
@@ -120,9 +125,7 @@ void MainWindow::on_pbEeprom_clicked()
 
 void MainWindow::on_pbWriteEEPROM_clicked()
 {
-    if (deferredWhileBusy(&MainWindow::on_pbWriteEEPROM_clicked))
-        return;
-    controller.commit();
+    whenIdle([this] { controller.commit(); });
 }
 
 void MainWindow::updateVoltages(int channel)
@@ -170,15 +173,11 @@ void MainWindow::setVoltage(int setPointIndex, const QDoubleSpinBox *box)
 {
     const int channel = setPointIndex / 2;
     const double shown = box->value();
-    const auto sendOnceRead = [=] {
-        controller.setPoint(setPointIndex, boxesChannel == channel ? box->value() : shown);
-    };
-    if (boxesChannel != channel && !typedBoxes.contains(box)
-        && controller.deferIfBusy(this, sendOnceRead))
-        return;
-    const auto send = [=] { controller.setPoint(setPointIndex, shown); };
-    if (!controller.deferIfBusy(this, send))
-        send();
+    const bool readToCome = boxesChannel != channel && !typedBoxes.contains(box);
+    whenIdle([=] {
+        const bool read = readToCome && boxesChannel == channel;
+        controller.setPoint(setPointIndex, read ? box->value() : shown);
+    });
 }
 
 void MainWindow::showDisconnected()
@@ -192,9 +191,11 @@ void MainWindow::showDisconnected()
     pollTimer->stop();
 }
 
-// Anything that touches the port or the shown channel waits for the exchange
-// in progress, then runs with the widgets as they are at that moment.
-bool MainWindow::deferredWhileBusy(void (MainWindow::*action)())
+// Every press and channel change that touches the port or the shown channel
+// takes its turn here: at once on an idle line, or else after the request that
+// waits and everything queued before it.
+void MainWindow::whenIdle(std::function<void()> task)
 {
-    return controller.deferIfBusy(this, [this, action] { (this->*action)(); });
+    if (!controller.deferIfBusy(this, task))
+        task();
 }

@@ -7,6 +7,8 @@
 #include <QSerialPort>
 #include <QSet>
 
+#include <functional>
+
 class Dialog;
 class QDoubleSpinBox;
 class QTimer;
@@ -38,7 +40,9 @@ private:
     void showChannel(int channel);
     void setVoltage(int setPointIndex, const QDoubleSpinBox *box);
     void showDisconnected();
-    bool deferredWhileBusy(void (MainWindow::*action)());
+    void whenIdle(std::function<void()> task);
+    void connectOrClose();
+    void showCoefficients();
 
     Ui_MainWindow *ui;
     QSerialPort *port; // the window's child, lent to the dialog

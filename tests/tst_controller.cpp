@@ -1,4 +1,5 @@
 #include "controller.h"
+#include "exchange.h"
 #include "seriallink.h"
 #include "simcontroller.h"
 
@@ -18,6 +19,8 @@ private slots:
     void adapterBySerialNumber_data();
     void adapterBySerialNumber();
     void backupKnowsItsInstrument();
+    void lateBlockNeverAnswersTheNextRequest_data();
+    void lateBlockNeverAnswersTheNextRequest();
 };
 
 using Ports = QList<Link::PortEntry>;
@@ -162,3 +165,59 @@ void tst_Controller::backupKnowsItsInstrument()
 
 QTEST_GUILESS_MAIN(tst_Controller)
 #include "tst_controller.moc"
+
+void tst_Controller::lateBlockNeverAnswersTheNextRequest_data()
+{
+    QTest::addColumn<char>("first");
+    QTest::addColumn<int>("lateMs");
+    QTest::addColumn<char>("next");
+    for (const int late : { 30, 100, 500 })
+        QTest::addRow("currents %d ms late, then set-points", late) << 'R' << late << 'D';
+    QTest::addRow("set-points 500 ms late, then coefficients") << 'D' << 500 << 'G';
+    QTest::addRow("coefficients 500 ms late, then currents") << 'G' << 500 << 'R';
+}
+
+// A reply that comes whole but after its window, even once the next request
+// is out, is never returned as the next request's reply: the line settles,
+// and a read after the fault is confirmed by a second one.
+void tst_Controller::lateBlockNeverAnswersTheNextRequest()
+{
+    QFETCH(char, first);
+    QFETCH(int, lateMs);
+    QFETCH(char, next);
+    SimController sim;
+    sim.setPacing(false);
+    QVERIFY(sim.start());
+    sim.setFixedCurrents(SimController::Block { 0.01f, 0.02f, 0.03f, 0.04f, 0, 0, 0, 0 });
+    const auto controller = openOn(sim);
+    QVERIFY(controller);
+    const auto read = [&](char command) {
+        return command == 'D' ? controller->readSetPoints()
+            : command == 'R'  ? controller->readCurrents()
+                              : controller->readCoefficients();
+    };
+    const auto held = [&](char command) {
+        SimController::Block values = command == 'D' ? sim.allSetPoints() : sim.currents();
+        for (int slot = 0; command == 'G' && slot < 8; ++slot)
+            values[slot] = sim.coefficient(slot);
+        return values;
+    };
+
+    sim.setFaultDelay(Link::ReplyWindowMs + lateMs);
+    sim.injectFault(SimController::Fault::Delay);
+    const auto timedOut = read(first);
+    QVERIFY(!timedOut);
+    QCOMPARE(timedOut.failure().kind, Torvan::Failure::NoReply);
+    // A controller that answers in turn keeps the next reply behind the late
+    // one, so the next read may fail too; one that succeeds holds its own values.
+    int good = 0;
+    for (int attempt = 0; attempt < 3 && good == 0; ++attempt) {
+        const auto block = read(next);
+        if (!block)
+            continue;
+        QCOMPARE(*block, held(next));
+        ++good;
+    }
+    QCOMPARE(good, 1);
+    QCOMPARE(sim.overlapCount(), 0);
+}

@@ -188,8 +188,12 @@ void tst_Exchange::commandsAndTasksWaitForTheReply()
     controller->setReplyDelay(120);
     QStringList order;
     QTimer::singleShot(20, this, [&] {
-        Link::sendCommand(port, Link::buildFrame(Link::Command::WriteEeprom));
-        QVERIFY(Link::deferIfBusy(port, this, [&] { order << "first task"; }));
+        // A frame is refused like an exchange; a queued task sends it.
+        QVERIFY(!Link::sendCommand(port, Link::buildFrame(Link::Command::WriteEeprom)));
+        QVERIFY(Link::deferIfBusy(port, this, [&] {
+            order << "first task";
+            QVERIFY(Link::sendCommand(port, Link::buildFrame(Link::Command::WriteEeprom)));
+        }));
         QVERIFY(Link::deferIfBusy(port, this, [&] {
             order << "second task";
             // A task may run an exchange of its own.

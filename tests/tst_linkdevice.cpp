@@ -148,9 +148,13 @@ void tst_LinkDevice::nestedRequestsWaitTheirTurn()
     QStringList order;
     bool nestedRefused = false;
     QTimer::singleShot(20, this, [&] {
-        nestedRefused = !Link::exchange(&controller, Link::Command::ReadCurrents);
-        Link::sendCommand(&controller, Link::buildFrame(Link::Command::WriteEeprom));
-        Link::deferIfBusy(&controller, this, [&] { order << "first"; });
+        const QByteArray commit = Link::buildFrame(Link::Command::WriteEeprom);
+        nestedRefused = !Link::exchange(&controller, Link::Command::ReadCurrents)
+            && !Link::sendCommand(&controller, commit);
+        Link::deferIfBusy(&controller, this, [&, commit] {
+            order << "first";
+            Link::sendCommand(&controller, commit);
+        });
         Link::deferIfBusy(&controller, this, [&] { order << "second"; });
     });
 
