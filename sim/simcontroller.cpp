@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <utility>
 #include <fcntl.h>
 #include <pty.h>
 #include <termios.h>
@@ -232,6 +233,11 @@ void SimController::serve(const QByteArray &frame)
     if (fault)
         emit faultApplied(*fault);
     apply(frame);
+    // A reply held back goes out after the request that follows it, ahead of its reply.
+    if (heldReply) {
+        queueBytes(*heldReply, now + frame.size() * byteTimeNs() + heldReplyDelayMs * NsPerMs);
+        heldReply.reset();
+    }
     // The request's own bytes take their time on the wire before the controller sees them.
     queueReply(command, fault, now + frame.size() * byteTimeNs() + replyDelayMs * NsPerMs);
     if (repliesWithBlock(command)) {
@@ -302,7 +308,10 @@ void SimController::queueReply(char command, std::optional<Fault> fault, qint64 
     case Fault::Ack:
         break;
     }
-    queueBytes(reply, startNs);
+    if (std::exchange(holdingNext, false))
+        heldReply = reply;
+    else
+        queueBytes(reply, startNs);
 }
 
 std::optional<SimController::Fault> SimController::takeFault(char command)

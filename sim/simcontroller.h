@@ -70,6 +70,14 @@ public:
     void setFaultDelay(int ms) { faultDelayMs = ms; }
     // One-shot: applies to the next request it fits (reply faults to D, R and G).
     void injectFault(Fault fault) { queuedFaults.append(fault); }
+    // One-shot: the next block reply is held back until the request after it
+    // has come, and goes out ms after that, ahead of that request's own reply:
+    // a reply so late that the client's next request is already out.
+    void holdNextReply(int ms)
+    {
+        holdingNext = true;
+        heldReplyDelayMs = ms;
+    }
     // Each request misbehaves with this probability, in a way drawn from the whole menu.
     void setRandomFaults(double probability, quint32 seed);
     void setNoiseSeed(quint32 seed) { noise.seed(seed); }
@@ -154,6 +162,9 @@ private:
     int replyDelayMs = 0;
     int faultDelayMs = 150;
     QList<Fault> queuedFaults;
+    bool holdingNext = false;
+    int heldReplyDelayMs = 0;
+    std::optional<QByteArray> heldReply;
     double randomFaultProbability = 0.0;
     QRandomGenerator faultRandom;
     QRandomGenerator noise { 1 };

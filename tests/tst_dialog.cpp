@@ -47,6 +47,8 @@ private slots:
     void closeAndEscapeRejectAndSendNothing();
     void clickDuringAWaitOpensTheDialogAfterIt();
     void writeDuringAReadGoesOutBeforeALaterWrite();
+    void lateCurrentsNeverShowAsCoefficients_data();
+    void lateCurrentsNeverShowAsCoefficients();
     void unplugDuringReadOrWrite_data();
     void unplugDuringReadOrWrite();
 
@@ -420,6 +422,40 @@ void tst_Dialog::clickDuringAWaitOpensTheDialogAfterIt()
     const auto requests = adapter->controller.requests();
     QVERIFY(requests[1].atNs - requests[0].atNs >= 150 * 1000000LL);
     QCOMPARE(adapter->controller.overlapCount(), 0);
+}
+
+void tst_Dialog::lateCurrentsNeverShowAsCoefficients_data()
+{
+    QTest::addColumn<int>("lateMs");
+    for (const int late : { 30, 100, 500 })
+        QTest::addRow("%d ms late", late) << late;
+}
+
+// A poll answered after its window, "EEPROM Coefs" clicked during it and Read
+// at once: the fields only ever show the coefficients, and Write sends them.
+void tst_Dialog::lateCurrentsNeverShowAsCoefficients()
+{
+    QFETCH(int, lateMs);
+    connectToController();
+    window->findChild<QTimer *>()->stop();
+    adapter->controller.setPacing(true); // the next reply follows the late one, not with it
+    adapter->controller.holdNextReply(lateMs);
+    QTimer::singleShot(30, this, [this] { click(window, "pbEeprom"); });
+    QVERIFY(QMetaObject::invokeMethod(window, "timerTimeOut"));
+    QStringList shown;
+    withDialog(
+        [&](Dialog *dialog) {
+            connect(field(dialog, "leIb1"), &QLineEdit::textChanged, this,
+                    [&shown](const QString &text) { shown << text; });
+            for (int click = 0; click < 3 && field(dialog, "leIb1")->text().isEmpty(); ++click)
+                tst_Dialog::click(dialog, "pbRead");
+            adapter->controller.clearRequests();
+            tst_Dialog::click(dialog, "pbWrite");
+        },
+        false);
+    QCOMPARE(shown, QStringList({ "0.98" }));
+    QTRY_COMPARE(adapter->commands(), QString("C"));
+    QCOMPARE(adapter->controller.coefficient(3), 0.98f);
 }
 
 // The dialog opened from the queue of a poll's wait is itself a queued task:

@@ -41,6 +41,7 @@ private slots:
     void setAndCommitSendTheirFrames();
     void failedRepliesChangeNothing_data();
     void failedRepliesChangeNothing();
+    void lateReplyNeverAnswersTheNextRequest_data();
     void lateReplyNeverAnswersTheNextRequest();
     void refreshWhileConnectedKeepsTheLinkOpen();
     void failedOpenEndsWithStatusOne();
@@ -226,23 +227,45 @@ void tst_MainWindow::failedRepliesChangeNothing()
     QCOMPARE(child<QLabel>("lIb")->text(), QString("Ib(mA) = 4.00"));
 }
 
-// A poll answered whole but after its window, then a channel change: the new
-// channel's set-points show, never the late currents, and polls stay in step.
+void tst_MainWindow::lateReplyNeverAnswersTheNextRequest_data()
+{
+    QTest::addColumn<int>("lateMs");
+    for (const int late : { 30, 100, 500 })
+        QTest::addRow("%d ms late", late) << late;
+}
+
+// A poll answered whole but after its window, with a channel change pressed
+// during it: the boxes only ever show set-points, the new channel's in the
+// end, never the late currents, and polls stay in step.
 void tst_MainWindow::lateReplyNeverAnswersTheNextRequest()
 {
+    QFETCH(int, lateMs);
     connectToController();
     window->findChild<QTimer *>()->stop();
-    adapter->controller.injectFault(Fault::LateWhole);
+    QList<double> shown;
+    for (auto *box : { child<QDoubleSpinBox>("dsbVc"), child<QDoubleSpinBox>("dsbVb") })
+        connect(box, &QDoubleSpinBox::valueChanged, this,
+                [&shown](double volts) { shown << volts; });
+    adapter->controller.setPacing(true); // the next reply follows the late one, not with it
+    adapter->controller.holdNextReply(lateMs);
+    QTimer::singleShot(50, this, [this] { child<QSpinBox>("sbChannel")->setValue(1); });
     QVERIFY(QMetaObject::invokeMethod(window, "timerTimeOut"));
-    QTRY_VERIFY(!adapter->controller.isReplying() && port()->bytesAvailable() > 0);
 
-    child<QSpinBox>("sbChannel")->setValue(1);
-    QCOMPARE(child<QDoubleSpinBox>("dsbVc")->value(), 0.75);
-    QCOMPARE(child<QDoubleSpinBox>("dsbVb")->value(), 1.0);
-    QCOMPARE(child<QLabel>("lIc")->text(), QString("Ic(mA) = 1.00"));
+    // A controller that answers in turn keeps the set-points behind the late
+    // reply, past the D's own window: then that read fails, and the boxes
+    // keep what they showed.
+    const auto channelRead = [this] {
+        return adapter->commands().lastIndexOf('D') > 0 && !adapter->controller.isReplying()
+            && !Link::isBusy(port());
+    };
+    QTRY_VERIFY(channelRead());
+    if (lateMs < Link::ReplyWindowMs || !shown.isEmpty())
+        QCOMPARE(shown, QList<double>({ 0.75, 1.0 }));
     adapter->controller.setFixedCurrents(Block { 0, 0, 0.0031f, 0.0042f, 0, 0, 0, 0 });
-    QVERIFY(QMetaObject::invokeMethod(window, "timerTimeOut"));
-    QCOMPARE(child<QLabel>("lIc")->text(), QString("Ic(mA) = 3.10"));
+    QVERIFY(QTest::qWaitFor([this] {
+        QMetaObject::invokeMethod(window, "timerTimeOut");
+        return child<QLabel>("lIc")->text() == "Ic(mA) = 3.10";
+    }));
     QCOMPARE(child<QLabel>("lIb")->text(), QString("Ib(mA) = 4.20"));
 }
 
