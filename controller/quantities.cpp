@@ -58,8 +58,8 @@ QString coefficientName(int slot)
 
 bool currentsAgree(const Link::ValueBlock &first, const Link::ValueBlock &second)
 {
-    constexpr double Drift = 0.02;
-    constexpr double NearZeroAmperes = 1e-6;
+    constexpr double Drift = 0.05;
+    constexpr double NearZeroAmperes = 1e-5; // the last digit the window shows
     for (int slot = 0; slot < Link::SlotCount; ++slot) {
         const double a = first[slot];
         const double b = second[slot];

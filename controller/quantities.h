@@ -34,7 +34,7 @@ QString coefficientName(int slot); // IC0, IB0, ... IB3
 bool sameBits(float a, float b);
 
 // Two current readings taken moments apart agree when every slot is the same
-// to within the drift of a load (2 %, and 1 uA near zero). Set-points and
+// to within the drift of a load (5 %, and 10 uA near zero). Set-points and
 // coefficients, a hundredfold and more above any current, never pass for them.
 bool currentsAgree(const Link::ValueBlock &first, const Link::ValueBlock &second);
 
