@@ -28,6 +28,9 @@ constexpr qint64 LineByteNs = 10 * 1000000000LL / 115200;
 // How long a client waits for a reply; a request inside it while the reply is
 // still due means two requests were in flight at once.
 constexpr qint64 ClientWindowNs = 200 * NsPerMs;
+// How often an idle line is looked at, so that a request's earliest possible
+// write time is known to within this, not only to the previous request.
+constexpr int QuietCheckMs = 10;
 constexpr int LateReplyMs = 250;
 
 // Frame length by command letter; 0 for a letter the controller does not know.
@@ -58,12 +61,15 @@ bool repliesWithBlock(char command)
 SimController::SimController(QObject *parent)
     : QObject(parent)
     , writer(new QTimer(this))
+    , watch(new QTimer(this))
 {
     clock.start();
     eeprom = { setPoints, coefficients };
     writer->setSingleShot(true);
     writer->setTimerType(Qt::PreciseTimer);
     connect(writer, &QTimer::timeout, this, &SimController::flushDue);
+    watch->setInterval(QuietCheckMs);
+    connect(watch, &QTimer::timeout, this, &SimController::readFromClient);
 }
 
 SimController::~SimController()
@@ -91,6 +97,10 @@ SimController::Done SimController::start()
     fcntl(slaveFd, F_SETFD, FD_CLOEXEC);
     notifier = new QSocketNotifier(masterFd, QSocketNotifier::Read, this);
     connect(notifier, &QSocketNotifier::activated, this, &SimController::readFromClient);
+    // Nothing can have been written before the line existed.
+    quietAtNs = clock.nsecsElapsed();
+    awaited.reset();
+    watch->start();
     return {};
 }
 
@@ -101,6 +111,7 @@ void SimController::hangUp()
     delete notifier;
     notifier = nullptr;
     writer->stop();
+    watch->stop();
     output.clear();
     ::close(masterFd);
     ::close(slaveFd);
@@ -167,14 +178,20 @@ SimController::Block SimController::currents()
 
 void SimController::readFromClient()
 {
+    if (!isRunning())
+        return;
     char chunk[512];
     for (;;) {
+        const qint64 before = clock.nsecsElapsed();
         const ssize_t n = ::read(masterFd, chunk, sizeof chunk);
-        if (n > 0) {
-            input.append(chunk, n);
-            continue;
+        if (n <= 0) { // EAGAIN: all read
+            quietAtNs = before;
+            break;
         }
-        break; // EAGAIN: all read
+        if (input.isEmpty())
+            inputWrittenAfterNs = quietAtNs;
+        input.append(chunk, n);
+        inputReadAtNs = clock.nsecsElapsed();
     }
     parseFrames();
 }
@@ -222,10 +239,16 @@ void SimController::serve(const QByteArray &frame)
 {
     const qint64 now = clock.nsecsElapsed();
     const char command = frame.at(1);
-    const bool overlapped = now < replyPendingUntilNs && now - replyRequestNs < ClientWindowNs;
+    // This process may have been held up (a busy machine) and read the request
+    // long after it was written, so only what its clock bounds counts: written
+    // before the reply went out, and within the window after the awaited
+    // request was written at the earliest.
+    const bool overlapped = awaited
+        && (awaited->repliedAtNs < 0 || inputReadAtNs < awaited->repliedAtNs)
+        && inputReadAtNs - awaited->writtenAfterNs < ClientWindowNs;
     if (log.size() == RequestLogLimit)
         log.removeFirst();
-    log.append({ now, frame, overlapped });
+    log.append({ inputReadAtNs, frame, overlapped });
     ++requestTotal;
     overlapTotal += overlapped ? 1 : 0;
 
@@ -238,12 +261,15 @@ void SimController::serve(const QByteArray &frame)
         queueBytes(*heldReply, now + frame.size() * byteTimeNs() + heldReplyDelayMs * NsPerMs);
         heldReply.reset();
     }
+    const size_t queued = output.size();
     // The request's own bytes take their time on the wire before the controller sees them.
     queueReply(command, fault, now + frame.size() * byteTimeNs() + replyDelayMs * NsPerMs);
     if (repliesWithBlock(command)) {
-        replyRequestNs = now;
-        replyPendingUntilNs = output.empty() ? -1 : output.back().dueNs;
+        awaited = Awaited { ++blockRequests, inputWrittenAfterNs };
+        if (output.size() > queued)
+            output.back().endsReplyTo = awaited->number;
     }
+    flushDue();
     emit requestReceived(command);
 }
 
@@ -343,7 +369,6 @@ void SimController::queueBytes(const QByteArray &bytes, qint64 startNs)
     // once the last one is through: a USB adapter hands a short reply over in one packet.
     const qint64 from = std::max(startNs, output.empty() ? startNs : output.back().dueNs);
     output.push_back({ from + bytes.size() * byteTimeNs(), bytes });
-    flushDue();
 }
 
 void SimController::flushDue()
@@ -358,6 +383,8 @@ void SimController::flushDue()
             due.remove(0, std::max<ssize_t>(written, 0));
             break;
         }
+        if (awaited && output.front().endsReplyTo == awaited->number)
+            awaited->repliedAtNs = now;
         output.pop_front();
     }
     scheduleFlush();

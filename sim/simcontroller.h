@@ -44,9 +44,11 @@ public:
 
     struct Request
     {
-        qint64 atNs; // since the controller started
+        qint64 atNs; // read, since the controller started
         QByteArray frame;
-        bool overlapped; // came while the previous reply was still due inside its window
+        // Certainly written inside the client's reply window of the previous
+        // D, R or G and before its reply went out: two requests in flight.
+        bool overlapped;
         char command() const { return frame.at(1); }
     };
 
@@ -131,6 +133,14 @@ private:
     {
         qint64 dueNs;
         QByteArray bytes;
+        qint64 endsReplyTo = 0; // the block request whose reply these bytes complete
+    };
+    // The latest D, R or G, as far as the overlap judgement needs it.
+    struct Awaited
+    {
+        qint64 number; // counts block requests from 1
+        qint64 writtenAfterNs;
+        qint64 repliedAtNs = -1; // not yet
     };
 
     void readFromClient();
@@ -152,11 +162,17 @@ private:
     QString slavePath;
     QSocketNotifier *notifier = nullptr;
     QTimer *writer = nullptr;
+    QTimer *watch = nullptr;
     QElapsedTimer clock;
     QByteArray input;
+    // When the input was last found empty (what comes later was written after
+    // it), the same for the bytes now in input, and when the latest were read.
+    qint64 quietAtNs = 0;
+    qint64 inputWrittenAfterNs = 0;
+    qint64 inputReadAtNs = 0;
     std::deque<Outgoing> output;
-    qint64 replyRequestNs = -1;
-    qint64 replyPendingUntilNs = -1;
+    std::optional<Awaited> awaited;
+    qint64 blockRequests = 0;
 
     bool pacing = true;
     int replyDelayMs = 0;

@@ -5,6 +5,7 @@
 #include <QProcess>
 #include <QSerialPort>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTest>
 #include <QtEndian>
 
@@ -28,6 +29,7 @@ private slots:
     void eepromImageSurvivesARestart();
     void unreadableEepromImageIsRefused();
     void flagsARequestWhileAReplyIsDue();
+    void doesNotFlagRequestsItReadLate();
     void pacedReplyTakesTheLineTime();
     void currentsFollowTheSetPoints();
     void hangUpClosesTheLine();
@@ -172,6 +174,7 @@ void tst_SimController::unreadableEepromImageIsRefused()
 void tst_SimController::flagsARequestWhileAReplyIsDue()
 {
     controller->setReplyDelay(100);
+    QTest::qWait(300); // after a quiet line, longer than a window
     client->write(QByteArray::fromHex("FF44FE"));
     QTRY_COMPARE(controller->requests().size(), 1);
     client->write(QByteArray::fromHex("FF52FE"));
@@ -179,6 +182,22 @@ void tst_SimController::flagsARequestWhileAReplyIsDue()
     QCOMPARE(controller->overlapCount(), 1);
     QVERIFY(controller->requests().at(1).overlapped);
     QTRY_COMPARE_WITH_TIMEOUT(client->bytesAvailable(), qint64(64), 2000);
+}
+
+void tst_SimController::doesNotFlagRequestsItReadLate()
+{
+    // The controller is held up (as on a busy machine) while the client's
+    // window passes: it reads both requests at once, with the first one's
+    // reply still due, but cannot tell that the second came inside the window.
+    controller->setReplyDelay(100);
+    client->write(QByteArray::fromHex("FF44FE"));
+    QVERIFY(client->flush());
+    QThread::msleep(250);
+    client->write(QByteArray::fromHex("FF52FE"));
+    QVERIFY(client->flush());
+    QTRY_COMPARE(controller->requests().size(), 2);
+    QCOMPARE(controller->requests().at(0).atNs, controller->requests().at(1).atNs);
+    QCOMPARE(controller->overlapCount(), 0);
 }
 
 void tst_SimController::pacedReplyTakesTheLineTime()
