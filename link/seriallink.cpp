@@ -1,10 +1,18 @@
 #include "seriallink.h"
 #include "linewatch.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSerialPort>
 #include <QSerialPortInfo>
+
+#ifndef Q_OS_WIN
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+#endif
 
 namespace Link {
 
@@ -15,15 +23,43 @@ PortSource &currentSource()
     return source;
 }
 
-// The device a port name stands for: "ttyUSB0" and "/dev/ttyUSB0" are one port.
-QString deviceOf(const QString &portName)
-{
 #ifdef Q_OS_WIN
-    return portName.toUpper();
-#else
-    return portName.contains(QLatin1Char('/')) ? portName : QStringLiteral("/dev/") + portName;
-#endif
+// Windows opens a COM port for one handle at a time and refuses a second open
+// with "access denied": the port is held exclusively once it is open.
+bool holdExclusively(QSerialPort *)
+{
+    return true;
 }
+
+bool heldElsewhere(const QSerialPort *port)
+{
+    return port->error() == QSerialPort::PermissionError;
+}
+#else
+// Qt's lock file is keyed by the name the port was opened by, and TIOCEXCL
+// does not stop root: a lock on the device itself is shared by all its names.
+bool holdExclusively(QSerialPort *port)
+{
+    return ::flock(port->handle(), LOCK_EX | LOCK_NB) == 0;
+}
+
+// Whether a refused open met a line another program holds: busy under its
+// TIOCEXCL, or locked as holdExclusively locks it (as root, where Qt's lock
+// file of the same name refused it). Only asked after Qt's open was refused,
+// so the line is already open elsewhere and this open changes nothing on it.
+bool heldElsewhere(const QSerialPort *port)
+{
+    if (port->error() != QSerialPort::PermissionError)
+        return false;
+    const QByteArray device = QFile::encodeName(resolvedDevice(port->portName()));
+    const int fd = ::open(device.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return errno == EBUSY;
+    const bool locked = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    ::close(fd);
+    return locked;
+}
+#endif
 
 QList<PortEntry> simulatedAdaptersListedIn(const QString &path)
 {
@@ -122,21 +158,45 @@ QStringList portsWithSerialNumber(const QList<PortEntry> &ports, const QString &
     return names;
 }
 
+QString resolvedDevice(const QString &portName)
+{
+#ifdef Q_OS_WIN
+    return portName.toUpper();
+#else
+    // QSerialPort's own rule: a path from the root or from ".", else a name in /dev.
+    const bool path = portName.startsWith(QLatin1Char('/'))
+        || portName.startsWith(QLatin1String("./")) || portName.startsWith(QLatin1String("../"));
+    const QFileInfo file(path ? portName : QStringLiteral("/dev/") + portName);
+    const QString canonical = file.canonicalFilePath();
+    return canonical.isEmpty() ? QDir::cleanPath(file.absoluteFilePath()) : canonical;
+#endif
+}
+
 QString serialNumberOf(const QList<PortEntry> &ports, const QString &portName)
 {
+    const QString device = resolvedDevice(portName);
     for (const PortEntry &port : ports) {
-        if (deviceOf(port.name) == deviceOf(portName))
+        if (resolvedDevice(port.name) == device)
             return port.serialNumber;
     }
     return {};
 }
 
-bool openLink(QSerialPort *port, const QString &portName)
+bool openLink(QSerialPort *port, const QString &portName, bool *inUse)
 {
     // Data bits, parity, stop bits and flow control stay at 8N1, no flow control.
     port->setPortName(portName);
     port->setBaudRate(BaudRate, QSerialPort::AllDirections);
-    if (!port->open(QIODevice::ReadWrite))
+    bool held = false;
+    if (!port->open(QIODevice::ReadWrite)) {
+        held = heldElsewhere(port);
+    } else if (!holdExclusively(port)) {
+        held = true;
+        port->close();
+    }
+    if (inUse)
+        *inUse = held;
+    if (!port->isOpen())
         return false;
     LineWatch::of(port)->arm();
     return true;

@@ -53,12 +53,19 @@ QStringList qualifyingPortNames(const QList<PortEntry> &ports);
 QStringList qualifyingPortNames();
 // The qualifying adapters that report this serial number: one, or a fault.
 QStringList portsWithSerialNumber(const QList<PortEntry> &ports, const QString &serialNumber);
-// The serial number of the port with this name (or device path), if listed.
+// The device a port name stands for, as QSerialPort finds it: "ttyUSB0",
+// "/dev/ttyUSB0", a udev link such as /dev/torvan/SERIAL or one under
+// /dev/serial/by-id/, and "./link" all name the device node they lead to.
+QString resolvedDevice(const QString &portName);
+// The serial number of the port with this name (or any name of its device),
+// if listed.
 QString serialNumberOf(const QList<PortEntry> &ports, const QString &portName);
 
 // Name, 115200 baud both ways, then open read-write; returns the open's result.
+// One adapter has one owner, whatever name each uses for it: the open fails,
+// with inUse set, where another program of this project holds the line.
 // An open port's LineWatch (linewatch.h) tells when its line is lost.
-bool openLink(QSerialPort *port, const QString &portName);
+bool openLink(QSerialPort *port, const QString &portName, bool *inUse = nullptr);
 void closeLink(QSerialPort *port);
 
 } // namespace Link
