@@ -17,8 +17,17 @@ constexpr int UsageError = 2;
 // One clear line on stderr, named after the program.
 void warn(const QString &message);
 
-void printLine(const QString &line);
-void printJson(const QJsonValue &value);
+// A line on standard output, flushed at once; false once standard output
+// could not be written (a full disk, a closed stream, a reader that went away).
+bool printLine(const QString &line);
+bool printJson(const QJsonValue &value);
+// Why standard output could not be written; empty while it could.
+QString outputFault();
+// Called first thing in main: a standard stream the caller closed is held
+// open on the null device, so the next file opened (a serial port) does not
+// take its number and receive what is printed; closed standard output counts
+// as unwritable.
+void holdStandardStreams();
 
 // A whole number from min to max, or none; numberFault says what is wrong.
 std::optional<int> wholeNumber(const QString &text, int min, int max);
