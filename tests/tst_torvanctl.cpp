@@ -15,6 +15,8 @@
 #include <cstring>
 #include <functional>
 
+#include <sys/stat.h>
+
 using Fault = SimController::Fault;
 
 // torvanctl as a script would run it, against the simulated controller on a
@@ -30,7 +32,8 @@ private slots:
     void readsVoltagesAndCurrents();
     void machineReadableOutput();
     void setSendsTheWindowsFrame();
-    void verifyCatchesAnIgnoredSet();
+    void writesAreReadBack_data();
+    void writesAreReadBack();
     void commitSendsW();
     void coefficientsRoundTripExactly();
     void partialCoefficientSetSendsNothing();
@@ -52,6 +55,12 @@ private slots:
     void watchesSeveralControllersAndDropsALostOne();
     void adaptersByTheirSerialNumbers();
     void restoreChecksTheInstrument();
+    void anyNameOfAPortIsItsDevice();
+    void oneProgramPerAdapter();
+    void onlyRegularFilesAreUsed_data();
+    void onlyRegularFilesAreUsed();
+    void unwritableOutputEndsTheCommand_data();
+    void unwritableOutputEndsTheCommand();
     void watchFindsItsAdapterAgainWhereverItComesBack();
 
 private:
@@ -61,8 +70,10 @@ private:
         QString out;
         QString err;
     };
-    // Runs torvanctl while this process keeps serving the simulated line.
-    Run run(QStringList arguments, bool withPort = true, const QString &language = {});
+    // Runs torvanctl while this process keeps serving the simulated line;
+    // standard output goes to output, where set.
+    Run run(QStringList arguments, bool withPort = true, const QString &language = {},
+            const QString &output = {});
 
     // Lists simulated adapters, "DEVICE SERIAL" a line, as torvanctl enumerates them.
     void listAdapters(const QStringList &lines);
@@ -96,7 +107,8 @@ void tst_Torvanctl::listAdapters(const QStringList &lines)
     list.write((lines.join('\n') + '\n').toUtf8());
 }
 
-tst_Torvanctl::Run tst_Torvanctl::run(QStringList arguments, bool withPort, const QString &language)
+tst_Torvanctl::Run tst_Torvanctl::run(QStringList arguments, bool withPort, const QString &language,
+                                      const QString &output)
 {
     if (withPort)
         arguments << "--port" << controller->devicePath();
@@ -110,6 +122,8 @@ tst_Torvanctl::Run tst_Torvanctl::run(QStringList arguments, bool withPort, cons
     if (!adapterList.isEmpty())
         environment.insert("TORVAN_SIMULATED_ADAPTER", adapterList);
     process.setProcessEnvironment(environment);
+    if (!output.isEmpty())
+        process.setStandardOutputFile(output);
     process.start(TORVANCTL, arguments);
     process.waitForStarted();
     // Not waitForFinished: the controller answers from this process's event loop.
@@ -152,31 +166,63 @@ void tst_Torvanctl::machineReadableOutput()
 
 void tst_Torvanctl::setSendsTheWindowsFrame()
 {
-    Run set = run({ "set", "2", "vb", "1.25" });
+    Run set = run({ "set", "2", "vb", "1.25", "--no-verify" });
     QCOMPARE(set.status, 0);
-    QCOMPARE(set.out, QString("channel 2 Vb set to 1.250 V\n"));
+    QCOMPARE(set.out, QString("channel 2 Vb set to 1.250 V (sent, not read back)\n"));
+    QCOMPARE(controller->requests().size(), 1);
     QCOMPARE(controller->requests().constLast().frame, QByteArray::fromHex("FF530500 00A03FFE"));
     // The window's precision: three decimals.
     QCOMPARE(run({ "set", "0", "VC", "1.23456" }).status, 0);
     QCOMPARE(controller->setPoint(0), 1.235f);
 }
 
-void tst_Torvanctl::verifyCatchesAnIgnoredSet()
+void tst_Torvanctl::writesAreReadBack_data()
 {
-    QCOMPARE(run({ "set", "1", "vc", "2", "--verify" }).status, 0);
-    QCOMPARE(controller->setPoint(2), 2.0f);
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("slot"); // what a controller that ignores the write keeps
+    QTest::addColumn<float>("kept");
+    QTest::addColumn<QString>("written");
+    QTest::addColumn<QString>("ignored");
+    QTest::newRow("set") << QStringList { "set", "1", "vc", "0.5" } << 2 << 0.75f
+                         << "channel 1 Vc set to 0.500 V (verified)\n"
+                         << "torvanctl: channel 1 vc reads 0.750 V, not 0.500 V";
+    QTest::newRow("coefs set") << QStringList { "coefs", "set", "1", "1", "1.0000001",
+                                                "1",     "1",   "1", "1", "1" }
+                               << 2 << 1.0f << "wrote the eight coefficients\n"
+                               << "reads back differently: IC1 (1, not 1.0000001)";
+}
 
-    // A controller that takes the frame but keeps its old set-point.
-    connect(controller, &SimController::requestReceived, this, [this](char command) {
+void tst_Torvanctl::writesAreReadBack()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, slot);
+    QFETCH(float, kept);
+    QFETCH(QString, written);
+    QFETCH(QString, ignored);
+    const Run applied = run(arguments);
+    QCOMPARE(applied.status, 0);
+    QCOMPARE(applied.out, written);
+
+    // A controller that takes the frame but keeps its old value.
+    const bool setPoint = arguments[0] == "set";
+    connect(controller, &SimController::requestReceived, this, [&](char command) {
         if (command == 'S')
-            controller->setSetPoint(2, 0.75f);
+            controller->setSetPoint(slot, kept);
+        else if (command == 'C')
+            controller->setCoefficient(slot, kept);
     });
-    const Run ignored = run({ "set", "1", "vc", "0.5", "--verify" });
-    QCOMPARE(ignored.status, 6);
-    QVERIFY2(ignored.err.startsWith("torvanctl: channel 1 vc reads 0.750 V, not 0.500 V"),
-             qPrintable(ignored.err));
-    QCOMPARE(ignored.err.count('\n'), 1);
-    QVERIFY(ignored.out.isEmpty());
+    const Run refused = run(arguments);
+    QCOMPARE(refused.status, 6);
+    QVERIFY2(refused.err.contains(ignored), qPrintable(refused.err));
+    QCOMPARE(refused.err.count('\n'), 1);
+    QVERIFY(refused.out.isEmpty());
+
+    controller->clearRequests();
+    const Run unchecked = run(arguments + QStringList { "--no-verify" });
+    QCOMPARE(unchecked.status, 0);
+    QVERIFY2(unchecked.out.contains("not read back"), qPrintable(unchecked.out));
+    QCOMPARE(controller->requests().size(), 1);
+    QCOMPARE(controller->requests()[0].command(), setPoint ? 'S' : 'C');
 }
 
 void tst_Torvanctl::commitSendsW()
@@ -372,6 +418,9 @@ void tst_Torvanctl::failuresHaveTheirOwnStatus_data()
     QTest::newRow("no reply") << QStringList { "voltages" } << true << int(Fault::NoReply) << 5;
     QTest::newRow("33 bytes") << QStringList { "currents" } << true << int(Fault::LongReply) << 5;
     QTest::newRow("31 bytes") << QStringList { "coefs" } << true << int(Fault::ShortReply) << 5;
+    QTest::newRow("no reply to coefs set")
+        << QStringList { "coefs", "set", "1", "1", "1", "1", "1", "1", "1", "1" } << true
+        << int(Fault::NoReply) << 5;
     for (const char *notFinite : { "inf", "nan" })
         QTest::addRow("coefficient %s", notFinite)
             << QStringList { "coefs", "set", "1", "1", "1", notFinite, "1", "1", "1", "1" } << true
@@ -412,7 +461,7 @@ void tst_Torvanctl::referenceListsTheExitStatusesOfTheHelp()
     // The table in torvanctl's reference, row by row, without its Markdown.
     QFile reference(TORVANCTL_REFERENCE);
     QVERIFY(reference.open(QIODevice::ReadOnly));
-    static const QRegularExpression row(R"(^\| (\d) \| (.*) \|$)",
+    static const QRegularExpression row(R"(^\| (\d+) \| (.*) \|$)",
                                         QRegularExpression::MultilineOption);
     QStringList table;
     const QString statusTable = QString::fromUtf8(reference.readAll())
@@ -683,6 +732,106 @@ void tst_Torvanctl::restoreChecksTheInstrument()
     QVERIFY2(unchecked.out.startsWith("the instrument could not be checked: " + old.fileName()
                                       + " records no serial number\n"),
              qPrintable(unchecked.out));
+}
+
+// A udev link (/dev/torvan/SERIAL) names the adapter it leads to: its serial
+// number is the one checked and recorded. Clones that share one are no one
+// instrument.
+void tst_Torvanctl::anyNameOfAPortIsItsDevice()
+{
+    SimController other;
+    other.setPacing(false);
+    QVERIFY(other.start());
+    const QString linkA = scratch.filePath("TVA00001"), linkB = scratch.filePath("TVB00002");
+    QVERIFY(QFile::link(controller->devicePath(), linkA));
+    QVERIFY(QFile::link(other.devicePath(), linkB));
+    listAdapters({ controller->devicePath() + " TVA00001", other.devicePath() + " TVB00002" });
+
+    const QString file = scratch.filePath("a.json");
+    QCOMPARE(run({ "backup", file, "--port", linkA }, false).status, 0);
+    QFile backup(file);
+    QVERIFY(backup.open(QIODevice::ReadOnly));
+    QCOMPARE(QJsonDocument::fromJson(backup.readAll())["serialNumber"].toString(), "TVA00001");
+
+    const Run refused = run({ "restore", file, "--port", linkB }, false);
+    QCOMPARE(refused.status, 2);
+    QVERIFY2(refused.err.contains("TVA00001, but " + linkB + " is TVB00002"),
+             qPrintable(refused.err));
+    QCOMPARE(other.requests().size(), 0);
+
+    listAdapters({ controller->devicePath() + " TVA00001", other.devicePath() + " TVA00001" });
+    const Run clone = run({ "restore", file, "--port", linkB }, false);
+    QCOMPARE(clone.status, 0);
+    QVERIFY2(clone.out.startsWith("the instrument could not be checked: 2 adapters report "
+                                  "serial number TVA00001"),
+             qPrintable(clone.out));
+}
+
+// Whatever names the two use for it, root included.
+void tst_Torvanctl::oneProgramPerAdapter()
+{
+    const QString link = scratch.filePath("TVA00001");
+    QFile::remove(link);
+    QVERIFY(QFile::link(controller->devicePath(), link));
+    QProcess watch;
+    watch.start(TORVANCTL, { "watch", "--interval", "50", "--port", controller->devicePath() });
+    QVERIFY(QTest::qWaitFor([&] { return controller->requests().size() >= 2; }, 10000));
+    for (const QString &name : { link, controller->devicePath() }) {
+        const Run second = run({ "voltages", "--port", name }, false);
+        QCOMPARE(second.status, 9);
+        QVERIFY2(second.err.contains("in use by another program"), qPrintable(second.err));
+        QCOMPARE(second.err.count('\n'), 1);
+    }
+    const Run named = run({ "voltages", "--port", link }, false);
+    QVERIFY2(named.err.contains(link + " (" + controller->devicePath() + ")"),
+             qPrintable(named.err));
+    ::kill(watch.processId(), SIGINT);
+    QVERIFY(QTest::qWaitFor([&] { return watch.state() == QProcess::NotRunning; }, 10000));
+    QCOMPARE(run({ "voltages", "--port", link }, false).status, 0);
+}
+
+void tst_Torvanctl::onlyRegularFilesAreUsed_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("said");
+    QFile large(scratch.filePath("large.json"));
+    QVERIFY(large.open(QIODevice::WriteOnly) && large.resize(2 << 20));
+    QTest::newRow("backup onto a device")
+        << QStringList { "backup", "/dev/null" } << "cannot write /dev/null: not a regular file";
+    QTest::newRow("restore from a device") << QStringList { "restore", "/dev/zero", "--dry-run" }
+                                           << "cannot read /dev/zero: not a regular file";
+    QTest::newRow("restore from 2 MiB")
+        << QStringList { "restore", large.fileName() } << "larger than a backup file can be";
+}
+
+void tst_Torvanctl::onlyRegularFilesAreUsed()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, said);
+    const Run refused = run(arguments);
+    QCOMPARE(refused.status, 8);
+    QVERIFY2(refused.err.contains(said), qPrintable(refused.err));
+    QCOMPARE(refused.err.count('\n'), 1);
+    QTest::qWait(50);
+    QCOMPARE(controller->requests().size(), 0);
+    struct stat null;
+    QVERIFY(::stat("/dev/null", &null) == 0 && S_ISCHR(null.st_mode));
+}
+
+void tst_Torvanctl::unwritableOutputEndsTheCommand_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::newRow("watch") << QStringList { "watch", "--interval", "50" };
+    QTest::newRow("voltages") << QStringList { "voltages" };
+}
+
+void tst_Torvanctl::unwritableOutputEndsTheCommand()
+{
+    QFETCH(QStringList, arguments);
+    const Run full = run(arguments, true, {}, "/dev/full");
+    QCOMPARE(full.status, 10);
+    QCOMPARE(full.err,
+             "torvanctl: standard output could not be written: No space left on device\n");
 }
 
 // Unplugged, and plugged back as another port: the watch carries on in the

@@ -7,6 +7,7 @@
 #include "status.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QSaveFile>
@@ -17,6 +18,10 @@ using namespace Console;
 using namespace Torvanctl;
 
 namespace {
+
+// A backup is a few kB: a file much larger, or a device or pipe, is not one,
+// and is not read to its end to find that out.
+constexpr qint64 MaxBackupBytes = 1 << 20;
 
 void printPort(const Link::PortEntry &entry, bool qualifies, const Options &options)
 {
@@ -171,8 +176,9 @@ Prepared readCurrents(const QStringList &, const Options &options)
 
 int applySetPoint(Torvan::Controller &controller, int index, double value, const Options &options)
 {
-    controller.setPoint(index, value);
-    if (options.verify) {
+    if (const auto sent = controller.setPoint(index, value); !sent)
+        return report(sent.failure());
+    if (options.readBack) {
         if (const auto applied = controller.verifySetPoint(index, value); !applied)
             return report(applied.failure());
     }
@@ -181,12 +187,13 @@ int applySetPoint(Torvan::Controller &controller, int index, double value, const
     if (options.json)
         printJson(QJsonObject { { "channel", channel },
                                 { name + QStringLiteral("_V"), value },
-                                { "verified", options.verify } });
+                                { "verified", options.readBack } });
     else
-        printLine(QStringLiteral("channel %1 %2 set to %3 V%4")
+        printLine(QStringLiteral("channel %1 %2 set to %3 V (%4)")
                       .arg(channel)
                       .arg(name, Torvan::voltsText(float(value)),
-                           options.verify ? QStringLiteral(" (verified)") : QString()));
+                           options.readBack ? QStringLiteral("verified")
+                                            : QStringLiteral("sent, not read back")));
     return Success;
 }
 
@@ -210,7 +217,8 @@ Prepared setVoltage(const QStringList &arguments, const Options &options)
 Prepared commitToEeprom(const QStringList &, const Options &options)
 {
     return withController([&options](Torvan::Controller &controller) {
-        controller.commit();
+        if (const auto sent = controller.commit(); !sent)
+            return report(sent.failure());
         if (options.json)
             printJson(QJsonObject { { "committed", true } });
         else
@@ -233,11 +241,18 @@ Prepared writeCoefficients(const QStringList &arguments, const Options &options)
         values[slot] = *value;
     }
     return withController([values, &options](Torvan::Controller &controller) {
-        controller.writeCoefficients(values);
+        if (const auto sent = controller.writeCoefficients(values); !sent)
+            return report(sent.failure());
+        if (options.readBack) {
+            if (const auto applied = controller.verifyCoefficients(values); !applied)
+                return report(applied.failure());
+        }
         if (options.json)
-            printJson(QJsonObject { { "written", true } });
+            printJson(QJsonObject { { "written", true }, { "verified", options.readBack } });
         else
-            printLine(QStringLiteral("wrote the eight coefficients"));
+            printLine(options.readBack
+                          ? QStringLiteral("wrote the eight coefficients")
+                          : QStringLiteral("sent the eight coefficients, not read back"));
         return int(Success);
     });
 }
@@ -296,6 +311,12 @@ int backUpTo(const QString &path, Torvan::Controller &controller, const Options 
 
 Prepared backUp(const QStringList &arguments, const Options &options)
 {
+    // Only a regular file is replaced (through a link, the file it leads to):
+    // never a device node, a pipe or a directory.
+    if (const QFileInfo target(arguments[0]); target.exists() && !target.isFile())
+        return Stop { FileError,
+                      QStringLiteral("cannot write %1: not a regular file; nothing was written")
+                          .arg(arguments[0]) };
     return withController([path = arguments[0], &options](Torvan::Controller &controller) {
         return backUpTo(path, controller, options);
     });
@@ -303,11 +324,21 @@ Prepared backUp(const QStringList &arguments, const Options &options)
 
 Checked<Backup::Contents> readBackup(const QString &path)
 {
+    const QFileInfo info(path);
+    if (info.exists() && !info.isFile())
+        return Stop { FileError, QStringLiteral("cannot read %1: not a regular file").arg(path) };
+    const QString tooLarge
+        = QStringLiteral("cannot read %1: larger than a backup file can be (1 MiB)").arg(path);
+    if (info.size() > MaxBackupBytes)
+        return Stop { FileError, tooLarge };
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return Stop { FileError,
                       QStringLiteral("cannot read %1: %2").arg(path, file.errorString()) };
-    const auto contents = Backup::fromJson(file.readAll());
+    const QByteArray json = file.read(MaxBackupBytes + 1);
+    if (json.size() > MaxBackupBytes)
+        return Stop { FileError, tooLarge };
+    const auto contents = Backup::fromJson(json);
     if (!contents)
         return stopFor(
             { contents.failure().kind,
@@ -342,7 +373,12 @@ int restoreOnto(Torvan::Controller &controller, const QString &path,
         printLine(QStringLiteral("the instrument could not be checked: %1")
                       .arg(contents.serialNumber.isEmpty()
                                ? path + QStringLiteral(" records no serial number")
-                               : controller.name() + QStringLiteral(" reports none")));
+                               : controller.serialNumber().isEmpty()
+                               ? controller.name() + QStringLiteral(" reports none")
+                               : QStringLiteral("%1 adapters report serial number %2, so "
+                                                "it does not tell them apart")
+                                     .arg(controller.adaptersWithSerialNumber())
+                                     .arg(controller.serialNumber())));
     const QJsonArray notFinite = announceNotFinite(contents, options);
     if (const auto restored = controller.restore(contents, options.commit); !restored)
         return report(restored.failure());
@@ -387,10 +423,10 @@ const Command Commands[] = {
     { "voltages", "voltages [--channel N]",                                  "the voltage set-points, in V",                                   0, 0,                { "channel" },                            true,   readVoltages },
     { "currents", "currents [--channel N]",                                  "the measured currents, in mA",                                   0, 0,                { "channel" },                            true,   readCurrents },
     { "watch",    "watch [--interval MS] [--count N] [--csv]",               "all currents, timestamped, until Ctrl-C",                        0, 0,                { "interval", "count", "csv" },           true,   watchCurrents },
-    { "set",      "set CHANNEL vc|vb VOLTS [--verify]",                      "send a set-point (0 to 2.5 V, three decimals)",                  3, 3,                { "verify" },                             false,  setVoltage },
+    { "set",      "set CHANNEL vc|vb VOLTS [--no-verify]",                   "send a set-point (0 to 2.5 V, three decimals)",                  3, 3,                { "verify", "no-verify" },                false,  setVoltage },
     { "commit",   "commit",                                                  "have the controller store its settings in EEPROM",               0, 0,                {},                                       false,  commitToEeprom },
-    { "coefs",    "coefs\ncoefs set V0 V1 V2 V3 V4 V5 V6 V7",               "the eight calibration coefficients\n"
-                                                                             "write all eight, in the order IC0, IB0 ... IB3",                 0, 1 + Link::SlotCount, {},                                     false,  coefficients },
+    { "coefs",    "coefs\ncoefs set V0 V1 V2 V3 V4 V5 V6 V7 [--no-verify]",  "the eight calibration coefficients\n"
+                                                                             "write all eight, in the order IC0, IB0 ... IB3",                 0, 1 + Link::SlotCount, { "no-verify" },                        false,  coefficients },
     { "backup",   "backup FILE",                                             "save set-points and coefficients to a JSON file",                1, 1,                {},                                       false,  backUp },
     { "restore",  "restore FILE [--commit] [--dry-run] [--any-adapter]",     "send them back, read back and compare them",                     1, 1,                { "commit", "dry-run", "any-adapter" },   false,  restore },
 };

@@ -21,7 +21,7 @@ struct Options
     QString interval = QString::number(Torvan::PollIntervalMs);
     QString count = QStringLiteral("0");
     bool csv = false;
-    bool verify = false;
+    bool readBack = true; // set, coefs set: off with --no-verify
     bool commit = false;
     bool dryRun = false;
     bool anyAdapter = false;

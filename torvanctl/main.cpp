@@ -7,8 +7,6 @@
 #include <QCoreApplication>
 #include <QRegularExpression>
 
-#include <cstdio>
-
 using namespace Console;
 using namespace Torvanctl;
 
@@ -57,7 +55,8 @@ const QList<QCommandLineOption> KnownOptions {
     { QStringLiteral("csv"), QStringLiteral("watch: CSV with a header line.") },
     { QStringLiteral("verify"),
       QStringLiteral("set: read the set-points back and fail if the controller did not "
-                     "apply it.") },
+                     "apply it (the default).") },
+    { QStringLiteral("no-verify"), QStringLiteral("set, coefs set: send without reading back.") },
     { QStringLiteral("commit"),
       QStringLiteral("restore: have the controller store the restored settings in EEPROM.") },
     { QStringLiteral("dry-run"),
@@ -122,12 +121,14 @@ Checked<Options> optionsOf(const QCommandLineParser &parser, const Command &comm
     options.interval = unmarked(parser.value(QStringLiteral("interval")));
     options.count = unmarked(parser.value(QStringLiteral("count")));
     options.csv = parser.isSet(QStringLiteral("csv"));
-    options.verify = parser.isSet(QStringLiteral("verify"));
+    options.readBack = !parser.isSet(QStringLiteral("no-verify"));
     options.commit = parser.isSet(QStringLiteral("commit"));
     options.dryRun = parser.isSet(QStringLiteral("dry-run"));
     options.anyAdapter = parser.isSet(QStringLiteral("any-adapter"));
     if (options.csv && options.json)
         return usageError(QStringLiteral("--csv and --json exclude each other"));
+    if (!options.readBack && parser.isSet(QStringLiteral("verify")))
+        return usageError(QStringLiteral("--verify and --no-verify exclude each other"));
     return options;
 }
 
@@ -171,10 +172,20 @@ int runCommand(const QCommandLineParser &parser)
     return job->run(controllers);
 }
 
+// What was printed must have reached standard output for a command to be done.
+int outputChecked(int status)
+{
+    const QString fault = outputFault();
+    if (fault.isEmpty() || (status != Success && status != OutputError))
+        return status;
+    return report(Stop { OutputError, fault });
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
+    holdStandardStreams();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("torvanctl"));
     QCoreApplication::setApplicationVersion(QStringLiteral(PROJECT_VERSION));
@@ -187,12 +198,12 @@ int main(int argc, char *argv[])
     // Printed here rather than by the parser, which on Windows shows a message box
     // when no console is attached, as when a script runs the tool.
     if (parser.isSet(QStringLiteral("help"))) {
-        printf("%s", qPrintable(parser.helpText()));
-        return Success;
+        printLine(parser.helpText().chopped(1));
+        return outputChecked(Success);
     }
     if (parser.isSet(QStringLiteral("version"))) {
         printLine(QStringLiteral("torvanctl ") + QCoreApplication::applicationVersion());
-        return Success;
+        return outputChecked(Success);
     }
-    return runCommand(parser);
+    return outputChecked(runCommand(parser));
 }

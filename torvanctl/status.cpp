@@ -30,12 +30,18 @@ const StatusRow ExitStatuses[] = {
       "no adapter found, or several and none chosen; none or several with the serial number" },
     { CannotOpen, { Failure::CannotOpen }, "a port cannot be opened" },
     { BadReply,
-      { Failure::NoReply, Failure::LineLost, Failure::CannotBackUp },
+      { Failure::NoReply, Failure::Unconfirmed, Failure::LineLost, Failure::NotSent,
+        Failure::CannotBackUp },
       "no reply, one that is not exactly 32 bytes, or a lost line (watch goes on and exits "
-      "with 5 at the end); backup of a set-point outside 0 to 2.5 V" },
-    { NotApplied, { Failure::NotApplied }, "set --verify read back a different set-point" },
+      "with 5 at the end); a frame that could not be sent; backup of a set-point outside 0 to "
+      "2.5 V" },
+    { NotApplied,
+      { Failure::NotApplied },
+      "set or coefs set read back other values than were sent" },
     { NotRestored, { Failure::NotRestored }, "restore read back other values than the file holds" },
     { FileError, {}, "a file cannot be read or written" },
+    { InUse, { Failure::InUse }, "the adapter is in use by another program" },
+    { OutputError, {}, "standard output could not be written (watch stops)" },
 };
 
 // What a user of torvanctl can do about it, after what happened.

@@ -21,6 +21,8 @@ enum ExitStatus {
     NotApplied = 6,
     NotRestored = 7,
     FileError = 8,
+    InUse = 9,
+    OutputError = 10,
 };
 
 // What ends a command early: its exit status and the line that says why.

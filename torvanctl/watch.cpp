@@ -59,17 +59,19 @@ public:
 
     bool anyFailed = false;
 
-    void printHeader() const
+    // False if standard output could not be written.
+    bool printHeader() const
     {
         QStringList header { QStringLiteral("time") };
         for (size_t i = 0; i < controllers.size(); ++i)
             for (int slot = 0; slot < Link::SlotCount; ++slot)
                 header << (several ? label(i) + ':' : QString()) + names[slot]
                         + QStringLiteral("_mA");
-        printLine(header.join(','));
+        return printLine(header.join(','));
     }
 
-    // Reads every port once and prints the row; false once no port is left.
+    // Reads every port once and prints the row; false once no port is left,
+    // or standard output could not be written.
     bool tick()
     {
         Row row;
@@ -84,11 +86,9 @@ public:
             return true; // a single port's failed reading leaves no line
         if (options.json) {
             row.json.insert(QStringLiteral("time"), row.time);
-            printJson(row.json);
-        } else {
-            printLine(row.cells.join(options.csv ? QStringLiteral(",") : QStringLiteral("  ")));
+            return printJson(row.json);
         }
-        return true;
+        return printLine(row.cells.join(options.csv ? QStringLiteral(",") : QStringLiteral("  ")));
     }
 
 private:
@@ -185,8 +185,8 @@ int watchUntilDone(Torvan::Controllers &controllers, int intervalMs, int reading
     // Ctrl-C ends the watch between two readings, so the last line is always whole.
     bool interrupted = false;
     onInterrupt(qApp, [&interrupted] { interrupted = true; });
-    if (options.csv)
-        watch.printHeader();
+    if (options.csv && !watch.printHeader())
+        return OutputError;
     QElapsedTimer clock;
     clock.start();
     for (int reading = 0; (readings == 0 || reading < readings) && !interrupted; ++reading) {
@@ -195,6 +195,9 @@ int watchUntilDone(Torvan::Controllers &controllers, int intervalMs, int reading
         if (interrupted || !watch.tick())
             break;
     }
+    // A log that no longer reaches its reader stops, and frees the adapters.
+    if (!outputFault().isEmpty())
+        return OutputError;
     return watch.anyFailed ? BadReply : Success;
 }
 
