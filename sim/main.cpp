@@ -43,6 +43,7 @@ public:
               "on W and C).",
               "file" },
             { "delay", "Delay every reply by <ms> milliseconds.", "ms", "0" },
+            { "ignore-writes", "Take S and C frames without applying them." },
             { "fault",
               "Misbehave once, on the next request it fits: " + faultMenu() + ". May be repeated.",
               "kind" },
@@ -95,6 +96,7 @@ void Settings::configure(SimController &controller)
 {
     controller.setPacing(!parser.isSet("no-pacing"));
     controller.setReplyDelay(number("delay", 0, 60000));
+    controller.setApplyingWrites(!parser.isSet("ignore-writes"));
     const quint32 seed = quint32(number("seed", 0, 1 << 30));
     controller.setNoiseSeed(seed);
     controller.setRandomFaults(number("fault-rate", 0, 100) / 100.0, seed);

@@ -275,6 +275,8 @@ void SimController::serve(const QByteArray &frame)
 
 void SimController::apply(const QByteArray &frame)
 {
+    if (!applyingWrites && frame.at(1) != 'W')
+        return;
     switch (frame.at(1)) {
     case 'S': {
         const int index = uchar(frame.at(2));

@@ -70,6 +70,9 @@ public:
     void setPacing(bool enabled) { pacing = enabled; }
     void setReplyDelay(int ms) { replyDelayMs = ms; }
     void setFaultDelay(int ms) { faultDelayMs = ms; }
+    // Off, S and C frames are taken and answered as usual but change nothing,
+    // so that a client's read-back has something to catch.
+    void setApplyingWrites(bool enabled) { applyingWrites = enabled; }
     // One-shot: applies to the next request it fits (reply faults to D, R and G).
     void injectFault(Fault fault) { queuedFaults.append(fault); }
     // One-shot: the next block reply is held back until the request after it
@@ -177,6 +180,7 @@ private:
     bool pacing = true;
     int replyDelayMs = 0;
     int faultDelayMs = 150;
+    bool applyingWrites = true;
     QList<Fault> queuedFaults;
     bool holdingNext = false;
     int heldReplyDelayMs = 0;

@@ -1,5 +1,6 @@
 #include "bridge.h"
 
+#include "coefficienttext.h"
 #include "quantities.h"
 
 #include <QDateTime>
@@ -156,8 +157,9 @@ void Bridge::fail(const QString &why)
     }
 }
 
-// One reading of the open controller into the snapshot; the failure, if any.
-Torvan::Done Bridge::refresh(Block which)
+// One reading of the open controller into the snapshot, or the failure; a
+// failed read leaves the last good reading as it was.
+Torvan::Result<Link::ValueBlock> Bridge::refresh(Block which)
 {
     const auto block = which == Block::SetPoints ? controller->readSetPoints()
         : which == Block::Currents               ? controller->readCurrents()
@@ -171,7 +173,33 @@ Torvan::Done Bridge::refresh(Block which)
                                                   : s.coefficients;
         reading = { *block, now };
     });
-    return {};
+    return block;
+}
+
+// After a write: the block read back must hold what the frame carried, in the
+// slot written (or, slot -1, in all eight), to the bit.
+Torvan::Done Bridge::readBack(Block which, const Link::ValueBlock &sent, int slot)
+{
+    const auto held = refresh(which);
+    if (!held)
+        return Torvan::Failure { held.failure().kind,
+                                 held.failure().message
+                                     + QStringLiteral("; whether the write took is unknown") };
+    QStringList differ;
+    for (int i = 0; i < Link::SlotCount; ++i) {
+        if ((slot < 0 || i == slot) && !Torvan::sameBits((*held)[i], sent[i]))
+            differ << QStringLiteral("%1 reads %2, not %3")
+                          .arg(which == Block::SetPoints
+                                   ? Torvan::setPointName(i)
+                                   : QStringLiteral("Coef") + Torvan::coefficientName(i),
+                               Torvan::coefficientText((*held)[i], QLocale::c()),
+                               Torvan::coefficientText(sent[i], QLocale::c()));
+    }
+    if (differ.isEmpty())
+        return {};
+    return Torvan::Failure { Torvan::Failure::NotApplied,
+                             differ.join(QStringLiteral(", "))
+                                 + QStringLiteral(": the controller did not apply the write") };
 }
 
 // The port, and the serial number that found it, if the adapter has one.
@@ -229,8 +257,11 @@ Torvan::Done Bridge::setPoint(int index, double volts)
     return call([this, index, volts]() -> Torvan::Done {
         if (!controller)
             return notOpen();
-        controller->setPoint(index, volts);
-        return refresh(Block::SetPoints);
+        if (const auto sent = controller->setPoint(index, volts); !sent)
+            return sent;
+        Link::ValueBlock frame {};
+        frame[index] = float(volts); // what the S frame carried
+        return readBack(Block::SetPoints, frame, index);
     });
 }
 
@@ -248,8 +279,9 @@ Torvan::Done Bridge::setCoefficient(int slot, float value)
                                          + QStringLiteral("; nothing was sent") };
         Link::ValueBlock values = *current;
         values[slot] = value;
-        controller->writeCoefficients(values);
-        return refresh(Block::Coefficients);
+        if (const auto sent = controller->writeCoefficients(values); !sent)
+            return sent;
+        return readBack(Block::Coefficients, values, -1);
     });
 }
 
@@ -277,7 +309,6 @@ Torvan::Done Bridge::commit()
     return call([this]() -> Torvan::Done {
         if (!controller)
             return notOpen();
-        controller->commit();
-        return {};
+        return controller->commit();
     });
 }

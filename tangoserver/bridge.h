@@ -48,6 +48,7 @@ public:
     // The adapter with the serial number, found afresh at every (re)open, or
     // else the port named, or else the one adapter found.
     Torvan::Done open(const Torvan::AdapterChoice &adapter);
+    // Done once the controller reads back what was sent.
     Torvan::Done setPoint(int index, double volts);
     Torvan::Done setCoefficient(int slot, float value);
     Torvan::Done commit();
@@ -66,7 +67,8 @@ private:
     void reopen();
     void poll();
     enum class Block { SetPoints, Currents, Coefficients };
-    Torvan::Done refresh(Block which);
+    Torvan::Result<Link::ValueBlock> refresh(Block which);
+    Torvan::Done readBack(Block which, const Link::ValueBlock &sent, int slot);
     void fail(const QString &why);
     QString connectedStatus() const;
     void publish(const std::function<void(Snapshot &)> &change);

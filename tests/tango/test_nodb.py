@@ -140,6 +140,21 @@ class NoDatabase(unittest.TestCase):
         wait_for(lambda: self.device.state() == tango.DevState.ON, 15, "not ON again")
         self.assertEqual(self.device.read_attribute("Ic0").quality, tango.AttrQuality.ATTR_VALID)
 
+    def test_7_a_write_the_controller_did_not_apply_fails(self):
+        self.sim.stop()
+        wait_for(lambda: self.device.state() == tango.DevState.FAULT, 10, "no FAULT")
+        type(self).sim = Simulator(SIM, self.link, "--ignore-writes")
+        wait_for(lambda: self.device.state() == tango.DevState.ON, 15, "not ON again")
+        for name, value, held in (("Vc0", 0.5, f32(1.2)), ("CoefIC1", 1.5, f32(1.02))):
+            with self.assertRaises(tango.DevFailed, msg=name) as caught:
+                self.device.write_attribute(name, value)
+            desc = caught.exception.args[0].desc
+            self.assertIn(f"{name} reads", desc)
+            self.assertIn("did not apply", desc)
+            self.assertNotIn("\n", desc.strip())
+            # What it serves is what the controller holds.
+            self.assertEqual(self.device.read_attribute(name).value, held, name)
+
 
 if __name__ == "__main__":
     unittest.main(argv=sys.argv[:1], verbosity=2)
