@@ -61,19 +61,35 @@ Result<QString> Controller::portOfSerialNumber(const QString &serialNumber)
 
 Result<std::unique_ptr<Controller>> Controller::open(const QString &portName)
 {
-    return openResolved(portName, serialNumberOf(Link::ports(), portName));
+    const QList<PortEntry> listed = Link::ports();
+    const QString serialNumber = serialNumberOf(listed, portName);
+    return openResolved(portName, serialNumber,
+                        int(portsWithSerialNumber(listed, serialNumber).size()));
 }
 
 Result<std::unique_ptr<Controller>> Controller::openResolved(const QString &portName,
-                                                             const QString &serialNumber)
+                                                             const QString &serialNumber,
+                                                             int serialNumberShares)
 {
     std::unique_ptr<Controller> controller(new Controller(portName));
-    if (!openLink(controller->port, portName))
+    bool inUse = false;
+    if (!openLink(controller->port, portName, &inUse) && inUse) {
+        const QString device = resolvedDevice(portName);
+        const bool renamed = device.compare(portName, Qt::CaseInsensitive) != 0
+            && device != QStringLiteral("/dev/") + portName;
+        return Failure { Failure::InUse,
+                         QStringLiteral("cannot open %1%2: the adapter is in use by another "
+                                        "program")
+                             .arg(portName,
+                                  renamed ? QStringLiteral(" (%1)").arg(device) : QString()) };
+    }
+    if (!controller->port->isOpen())
         return Failure {
             Failure::CannotOpen,
             QStringLiteral("cannot open %1: %2").arg(portName, controller->port->errorString())
         };
     controller->adapterSerialNumber = serialNumber;
+    controller->serialNumberShares = serialNumberShares;
     return controller;
 }
 
@@ -153,8 +169,8 @@ Result<ValueBlock> Controller::read(char command)
 {
     if (lost)
         return lineLost();
-    const Reply reply
-        = request(port, command, command == Command::ReadCurrents ? currentsAgree : identicalBlocks);
+    const Reply reply = request(port, command,
+                                command == Command::ReadCurrents ? currentsAgree : identicalBlocks);
     if (lost)
         return lineLost();
     switch (reply.outcome) {
@@ -192,6 +208,20 @@ Done Controller::verifySetPoint(int index, double volts)
                          .arg(index / 2)
                          .arg(setPointName(index).chopped(1).toLower(), voltsText((*found)[index]),
                               voltsText(float(volts))) };
+}
+
+Done Controller::verifyCoefficients(const ValueBlock &values)
+{
+    const auto found = readCoefficients();
+    if (!found)
+        return found.failure();
+    const QStringList differ = differences(values, *found, coefficientName);
+    if (differ.isEmpty())
+        return {};
+    return Failure { Failure::NotApplied,
+                     QStringLiteral("%1 reads back differently: %2; the controller did not "
+                                    "apply it")
+                         .arg(portName, differ.join(QStringLiteral(", "))) };
 }
 
 Done Controller::commit()
@@ -265,20 +295,56 @@ QList<QByteArray> Controller::restoreFrames(const Backup::Contents &contents, bo
 Done Controller::restore(const Backup::Contents &contents, bool commitAfter)
 {
     // The commit goes only after a read-back that matched.
-    for (const QByteArray &frame : restoreFrames(contents, false))
-        sendCommand(port, frame);
+    const QList<QByteArray> frames = restoreFrames(contents, false);
+    for (int sent = 0; sent < frames.size(); ++sent) {
+        if (const auto done = send(frames[sent]); !done)
+            return Failure { done.failure().kind,
+                             done.failure().message + QStringLiteral("; ") + partialRestore(sent) };
+    }
     const auto found = readContents();
     if (!found)
-        return found.failure();
+        return Failure { found.failure().kind,
+                         found.failure().message
+                             + QStringLiteral("; sent the eight set-points and the coefficients, "
+                                              "not read back, not committed") };
     const QStringList differ = differences(contents.setPoints, found->setPoints, setPointName)
         + differences(contents.coefficients, found->coefficients, coefficientName);
     if (!differ.isEmpty())
         return Failure { Failure::NotRestored,
                          QStringLiteral("%1 reads back differently: %2; not committed")
                              .arg(portName, differ.join(QStringLiteral(", "))) };
-    if (commitAfter)
-        commit();
+    if (commitAfter) {
+        if (const auto committed = commit(); !committed)
+            return Failure { committed.failure().kind,
+                             committed.failure().message
+                                 + QStringLiteral("; restored and verified, not committed") };
+    }
     return {};
+}
+
+QString Controller::partialRestore(int framesSent)
+{
+    const int setPoints = qMin(framesSent, int(SlotCount));
+    const QString names = setPoints == 1
+        ? setPointName(0)
+        : setPointName(0) + QStringLiteral("..") + setPointName(setPoints - 1);
+    const QString said = setPoints == 0
+        ? QStringLiteral("sent nothing")
+        : QStringLiteral("sent %1 (%2 of %3 set-points), not the coefficients")
+              .arg(names)
+              .arg(setPoints)
+              .arg(SlotCount);
+    const auto held = lost ? Result<Backup::Contents>(lineLost()) : readContents();
+    if (!held)
+        return said;
+    QStringList volts, coefficients;
+    for (int slot = 0; slot < SlotCount; ++slot) {
+        volts << voltsText(held->setPoints[slot]);
+        coefficients << coefficientText(held->coefficients[slot], QLocale::c());
+    }
+    return said
+        + QStringLiteral("; the controller now holds Vc0..Vb3 = %1 V and IC0..IB3 = %2")
+              .arg(volts.join(QStringLiteral(", ")), coefficients.join(QStringLiteral(", ")));
 }
 
 Result<bool> Controller::isInstrumentOf(const Backup::Contents &contents) const
@@ -286,7 +352,7 @@ Result<bool> Controller::isInstrumentOf(const Backup::Contents &contents) const
     if (contents.serialNumber.isEmpty() || adapterSerialNumber.isEmpty())
         return false;
     if (contents.serialNumber == adapterSerialNumber)
-        return true;
+        return serialNumberShares <= 1;
     return Failure { Failure::OtherInstrument,
                      QStringLiteral("the backup was made of the adapter with serial number %1, "
                                     "but %2 is %3")

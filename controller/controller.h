@@ -60,6 +60,9 @@ public:
     // The adapter's USB serial number as listed when it was opened; empty
     // where it has none.
     QString serialNumber() const { return adapterSerialNumber; }
+    // How many qualifying adapters reported that serial number when it was
+    // opened: clones may share one, and then it tells none of them apart.
+    int adaptersWithSerialNumber() const { return serialNumberShares; }
     // The line went away (adapter unplugged): nothing more will come through it.
     bool isLost() const { return lost; }
 
@@ -78,6 +81,8 @@ public:
     Done verifySetPoint(int index, double volts);
     Done commit();
     Done writeCoefficients(const Link::ValueBlock &values);
+    // The coefficients read back: all eight must be what was sent, to the bit.
+    Done verifyCoefficients(const Link::ValueBlock &values);
 
     // Set-points and coefficients as they are now, or why no backup that
     // restore accepts can be made of them.
@@ -86,26 +91,31 @@ public:
     // commits.
     static QList<QByteArray> restoreFrames(const Backup::Contents &contents, bool commitAfter);
     // Sends them, reads both blocks back and compares them bit for bit;
-    // commits only after a read-back that matched.
+    // commits only after a read-back that matched. A restore that stops
+    // part-way says which frames went out and, if the controller still
+    // answers, what it holds now.
     Done restore(const Backup::Contents &contents, bool commitAfter);
     // Whether the backup was made of this controller's adapter: true; false
-    // where the backup or the adapter has no serial number to tell by; an
-    // OtherInstrument failure where the two differ.
+    // where the backup or the adapter has no serial number to tell by, or
+    // where several adapters report it; an OtherInstrument failure where the
+    // two differ.
     Result<bool> isInstrumentOf(const Backup::Contents &contents) const;
 
 private:
     explicit Controller(const QString &portName);
-    static Result<std::unique_ptr<Controller>> openResolved(const QString &portName,
-                                                            const QString &serialNumber);
+    static Result<std::unique_ptr<Controller>>
+    openResolved(const QString &portName, const QString &serialNumber, int serialNumberShares = 1);
     Result<Link::ValueBlock> read(char command); // D, R or G
     Done send(const QByteArray &frame); // S, W or C
     Failure lineLost() const;
     Result<Backup::Contents> readContents();
+    QString partialRestore(int framesSent);
 
     std::unique_ptr<QSerialPort> owned;
     QSerialPort *port;
     QString portName;
     QString adapterSerialNumber;
+    int serialNumberShares = 1;
     bool lost = false;
 };
 
