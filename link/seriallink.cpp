@@ -14,6 +14,8 @@
 #include <unistd.h>
 #endif
 
+#include <utility>
+
 namespace Link {
 
 namespace {
@@ -23,41 +25,79 @@ PortSource &currentSource()
     return source;
 }
 
+// Whether this program may open the device: the claim comes before Qt's open,
+// so that a refused open never touches a line another program holds.
+enum class Claim {
+    Ours, // locked for this port until it closes
+    HeldElsewhere,
+    Unchecked, // the device cannot be looked at; Qt's open says why
+};
+
 #ifdef Q_OS_WIN
 // Windows opens a COM port for one handle at a time and refuses a second open
-// with "access denied": the port is held exclusively once it is open.
-bool holdExclusively(QSerialPort *)
+// with "access denied".
+Claim claimDevice(QSerialPort *)
 {
-    return true;
+    return Claim::Unchecked;
 }
 
-bool heldElsewhere(const QSerialPort *port)
+bool refusedAsHeld(const QSerialPort *port, Claim)
 {
     return port->error() == QSerialPort::PermissionError;
 }
-#else
-// Qt's lock file is keyed by the name the port was opened by, and TIOCEXCL
-// does not stop root: a lock on the device itself is shared by all its names.
-bool holdExclusively(QSerialPort *port)
-{
-    return ::flock(port->handle(), LOCK_EX | LOCK_NB) == 0;
-}
 
-// Whether a refused open met a line another program holds: busy under its
-// TIOCEXCL, or locked as holdExclusively locks it (as root, where Qt's lock
-// file of the same name refused it). Only asked after Qt's open was refused,
-// so the line is already open elsewhere and this open changes nothing on it.
-bool heldElsewhere(const QSerialPort *port)
+void releaseDevice(QSerialPort *)
+{ }
+#else
+// A lock on the device itself, shared by all its names: Qt's lock file is
+// keyed by the name the port is opened by, and TIOCEXCL does not stop root.
+// It is held on a descriptor of its own, a child of the port, until the port
+// closes.
+class DeviceLock : public QObject
 {
-    if (port->error() != QSerialPort::PermissionError)
-        return false;
+public:
+    DeviceLock(QSerialPort *port, int fd)
+        : QObject(port)
+        , fd(fd)
+    {
+        connect(port, &QIODevice::aboutToClose, this, &DeviceLock::release);
+    }
+    ~DeviceLock() override { release(); }
+
+    void release()
+    {
+        if (fd >= 0)
+            ::close(std::exchange(fd, -1));
+    }
+
+private:
+    int fd;
+};
+
+Claim claimDevice(QSerialPort *port)
+{
     const QByteArray device = QFile::encodeName(resolvedDevice(port->portName()));
     const int fd = ::open(device.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return errno == EBUSY;
-    const bool locked = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
-    ::close(fd);
-    return locked;
+    if (fd < 0) // busy: another program set TIOCEXCL on it
+        return errno == EBUSY ? Claim::HeldElsewhere : Claim::Unchecked;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd); // not the line's last descriptor: the holder's line stays as it is
+        return Claim::HeldElsewhere;
+    }
+    new DeviceLock(port, fd);
+    return Claim::Ours;
+}
+
+// With the device claimed, Qt refuses a line only where another program holds
+// it by a lock file or TIOCEXCL; without, a refusal may just be permissions.
+bool refusedAsHeld(const QSerialPort *port, Claim claim)
+{
+    return claim == Claim::Ours && port->error() == QSerialPort::PermissionError;
+}
+
+void releaseDevice(QSerialPort *port)
+{
+    qDeleteAll(port->findChildren<DeviceLock *>(QString(), Qt::FindDirectChildrenOnly));
 }
 #endif
 
@@ -187,15 +227,12 @@ bool openLink(QSerialPort *port, const QString &portName, bool *inUse)
     // Data bits, parity, stop bits and flow control stay at 8N1, no flow control.
     port->setPortName(portName);
     port->setBaudRate(BaudRate, QSerialPort::AllDirections);
-    bool held = false;
-    if (!port->open(QIODevice::ReadWrite)) {
-        held = heldElsewhere(port);
-    } else if (!holdExclusively(port)) {
-        held = true;
-        port->close();
-    }
+    const Claim claim = claimDevice(port);
+    const bool opened = claim != Claim::HeldElsewhere && port->open(QIODevice::ReadWrite);
+    if (!opened)
+        releaseDevice(port);
     if (inUse)
-        *inUse = held;
+        *inUse = claim == Claim::HeldElsewhere || (!opened && refusedAsHeld(port, claim));
     if (!port->isOpen())
         return false;
     LineWatch::of(port)->arm();

@@ -5,7 +5,10 @@
 
 #include <QSerialPort>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
+
+#include <sys/ioctl.h>
 
 // Which ports qualify, and opening and reopening the one port object.
 class tst_SerialLink : public QObject
@@ -22,6 +25,7 @@ private slots:
     void oneSerialNumberOnEverySystem();
     void reopensTheSamePortObjectUnderANewName();
     void failedOpenLeavesThePortClosed();
+    void heldLineIsRefusedUnderAnyName();
     void lostLineIsClosedAndReportedOncePerOpening();
 };
 
@@ -120,6 +124,33 @@ void tst_SerialLink::failedOpenLeavesThePortClosed()
     QSerialPort port;
     QVERIFY(!Link::openLink(&port, "/dev/no-such-adapter"));
     QVERIFY(!port.isOpen());
+}
+
+// A second open of a held device, by another name, is refused as in use
+// before it touches the line: the holder keeps its exclusive mode (which
+// root's opens pass through, and Qt's close would clear), and the device is
+// free again once the holder closes it.
+void tst_SerialLink::heldLineIsRefusedUnderAnyName()
+{
+    SimController controller;
+    QVERIFY(controller.start());
+    QTemporaryDir scratch;
+    const QString link = scratch.filePath("TVA00001");
+    QVERIFY(QFile::link(controller.devicePath(), link));
+    QSerialPort holder, other;
+    QVERIFY(Link::openLink(&holder, controller.devicePath()));
+
+    bool inUse = false;
+    QVERIFY(!Link::openLink(&other, link, &inUse));
+    QVERIFY(inUse);
+    QVERIFY(!other.isOpen());
+    int exclusive = 0;
+    QCOMPARE(::ioctl(int(holder.handle()), TIOCGEXCL, &exclusive), 0);
+    QCOMPARE(exclusive, 1);
+
+    holder.close();
+    QVERIFY(Link::openLink(&other, link, &inUse));
+    QVERIFY(!inUse);
 }
 
 void tst_SerialLink::lostLineIsClosedAndReportedOncePerOpening()
