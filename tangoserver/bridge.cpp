@@ -157,30 +157,42 @@ void Bridge::fail(const QString &why)
     }
 }
 
-// One reading of the open controller into the snapshot, or the failure; a
-// failed read leaves the last good reading as it was.
-Torvan::Result<Link::ValueBlock> Bridge::refresh(Block which)
+Torvan::Result<Link::ValueBlock> Bridge::read(Block which)
 {
-    const auto block = which == Block::SetPoints ? controller->readSetPoints()
-        : which == Block::Currents               ? controller->readCurrents()
-                                                 : controller->readCoefficients();
-    if (!block)
-        return block.failure();
+    return which == Block::SetPoints ? controller->readSetPoints()
+        : which == Block::Currents   ? controller->readCurrents()
+                                     : controller->readCoefficients();
+}
+
+void Bridge::keep(Block which, const Link::ValueBlock &values)
+{
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     publish([&](Snapshot &s) {
         auto &reading = which == Block::SetPoints ? s.setPoints
             : which == Block::Currents            ? s.currents
                                                   : s.coefficients;
-        reading = { *block, now };
+        reading = { values, now };
     });
-    return block;
+}
+
+// One reading of the open controller into the snapshot; the failure, if any,
+// which leaves the last good reading as it was.
+Torvan::Done Bridge::refresh(Block which)
+{
+    const auto block = read(which);
+    if (!block)
+        return block.failure();
+    keep(which, *block);
+    return {};
 }
 
 // After a write: the block read back must hold what the frame carried, in the
-// slot written (or, slot -1, in all eight), to the bit.
+// slot written (or, slot -1, in all eight), to the bit. One that does not is
+// not kept: the write was not applied, and the last good reading is still
+// what the controller holds, or the reply was not the controller's block.
 Torvan::Done Bridge::readBack(Block which, const Link::ValueBlock &sent, int slot)
 {
-    const auto held = refresh(which);
+    const auto held = read(which);
     if (!held)
         return Torvan::Failure { held.failure().kind,
                                  held.failure().message
@@ -195,8 +207,10 @@ Torvan::Done Bridge::readBack(Block which, const Link::ValueBlock &sent, int slo
                                Torvan::coefficientText((*held)[i], QLocale::c()),
                                Torvan::coefficientText(sent[i], QLocale::c()));
     }
-    if (differ.isEmpty())
+    if (differ.isEmpty()) {
+        keep(which, *held);
         return {};
+    }
     return Torvan::Failure { Torvan::Failure::NotApplied,
                              differ.join(QStringLiteral(", "))
                                  + QStringLiteral(": the controller did not apply the write") };

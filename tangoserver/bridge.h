@@ -67,7 +67,9 @@ private:
     void reopen();
     void poll();
     enum class Block { SetPoints, Currents, Coefficients };
-    Torvan::Result<Link::ValueBlock> refresh(Block which);
+    Torvan::Result<Link::ValueBlock> read(Block which);
+    void keep(Block which, const Link::ValueBlock &values);
+    Torvan::Done refresh(Block which);
     Torvan::Done readBack(Block which, const Link::ValueBlock &sent, int slot);
     void fail(const QString &why);
     QString connectedStatus() const;

@@ -5,7 +5,11 @@ second, an event subscriber and clients killed in the middle of a call, all
 separate processes. The server must stay up, every read must succeed with a
 value its controller held, events must keep coming, and no request may overlap
 another on either wire. Then a slow line: reads go on while a write waits for
-it."""
+it. Last, a faulty line (a tenth of its requests answered wrongly, in every way
+the simulator knows) under eight readers: a read may come back invalid, but
+every value read must be exactly one its controller held.
+
+    test_stress.py SERVER SIMULATOR [SEED...]   (the faulty line's seeds; 1 2 3 by default)"""
 import multiprocessing
 import os
 import queue
@@ -23,6 +27,7 @@ from common import Database, Simulator, free_port, stop, wait_for
 import tango
 
 SERVER, SIM = sys.argv[1], sys.argv[2]
+FAULT_SEEDS = [int(seed) for seed in sys.argv[3:]] or [1, 2, 3]
 SECONDS = 20
 UNITS = 2
 READERS = 6
@@ -70,7 +75,7 @@ def connect(address, ready, go):
 def reader(address, names, allowed, ready, go, done, results):
     """Reads the attributes over and over; every value must be one of those allowed."""
     device = connect(address, ready, go)
-    reads, failed, wrong = 0, Findings(), Findings()
+    reads, failed, invalid, wrong = 0, Findings(), Findings(), Findings()
     while not done.is_set():
         # Hundreds of reads a second, not as many as a processor can make: a
         # server kept that busy leaves its lines' replies to arrive late.
@@ -83,10 +88,11 @@ def reader(address, names, allowed, ready, go, done, results):
         reads += 1
         for value in values:
             if value.quality != tango.AttrQuality.ATTR_VALID:
-                failed.add(f"{value.name} read as {value.quality}")
+                invalid.add(f"{value.name} read as {value.quality}")
             elif value.value not in allowed[value.name]:
                 wrong.add(f"{value.name} = {value.value!r}")
-    results.put(("reader", address, {"reads": reads, "failed": failed, "wrong": wrong}))
+    results.put(("reader", address, {"reads": reads, "failed": failed, "invalid": invalid,
+                                     "wrong": wrong}))
 
 
 def writer(address, writes, ready, go, done, results):
@@ -323,8 +329,9 @@ class ManyClients(unittest.TestCase):
     def test_2_no_request_failed_while_the_lines_answered(self):
         for sim in self.sims:
             self.assertIsNone(sim.process.poll(), "a simulator ended: its line did not answer")
-        count, examples = self.findings("failed")
-        self.assertEqual(count, 0, f"{count} requests failed, among them\n  {examples}")
+        for key in ("failed", "invalid"):
+            count, examples = self.findings(key)
+            self.assertEqual(count, 0, f"{count} requests {key}, among them\n  {examples}")
         self.assertEqual(self.unreported, 0, "clients ended before they could report")
         for address, reads in self.counts("reader", "reads").items():
             self.assertGreater(reads, 100, address)
@@ -394,6 +401,119 @@ class SlowLine(unittest.TestCase):
             self.assertLess(max(latencies), 0.1,
                             f"a read waited {max(latencies):.2f} s for a write of {took[0]:.2f} s")
             self.assertGreater(len(latencies), 5, f"the write took {took[0]:.2f} s")
+
+
+class UnreliableLine(unittest.TestCase):
+    """A line that misbehaves on a tenth of its requests (--fault-rate 10), for
+    each seed, read by eight clients at once: Vc1 and CoefIC2, which nobody
+    writes, and currents. A writer of two other values keeps the line busy,
+    with the reads of both blocks that follow each write. Where the line
+    failed a value reads as invalid and a write fails; a read that raises, or
+    a value the controller never held, is a fault."""
+    READERS = 8
+    SECONDS = 10
+    WRITES = {"Vb3": (0.75, 1.5), "CoefIB3": (0.96875, 1.0625)}
+    SET_POINTS = [0.125, 0.25, 1.875, 0.5, 0.625, 0.75, 0.875, 1.0]
+    COEFFICIENTS = [1.5, 0.5, 1.25, 0.75, 1.0123457, 1.125, 0.875, 0.9375]
+    CURRENTS = [0.0011, 0.0012, 0.0021, 0.0022, 0.0031, 0.0032, 0.0041, 0.0042]
+
+    def test_every_value_read_is_one_the_controller_held(self):
+        for seed in FAULT_SEEDS:
+            with self.subTest(seed=seed):
+                self.faulty_round(seed)
+
+    def faulty_round(self, seed):
+        folder = tempfile.TemporaryDirectory()
+        self.addCleanup(folder.cleanup)
+        # The values the controller starts with, and holds throughout.
+        eeprom = os.path.join(folder.name, "eeprom")
+        with open(eeprom, "w") as image:
+            image.write(f"setpoints {' '.join(map(repr, self.SET_POINTS))}\n"
+                        f"coefficients {' '.join(map(repr, self.COEFFICIENTS))}\n")
+        sim = Simulator(SIM, os.path.join(folder.name, "adapter"), "--fault-rate", "10",
+                        "--seed", str(seed), "--eeprom", eeprom,
+                        "--currents", ",".join(map(repr, self.CURRENTS)))
+        self.addCleanup(sim.stop)
+        port = free_port()
+        server = subprocess.Popen(
+            [SERVER, f"faulty{seed}", "-nodb", "-dlist", "torvan/faulty/0",
+             "-ORBendPoint", f"giop:tcp:127.0.0.1:{port}"],
+            env=dict(os.environ, TORVAN_SIMULATED_ADAPTER=sim.link), stdout=subprocess.DEVNULL)
+        self.addCleanup(stop, server)
+        address = f"tango://127.0.0.1:{port}/torvan/faulty/0#dbase=no"
+        device = tango.DeviceProxy(address)
+        wait_for(lambda: device.state() == tango.DevState.ON, 30, "the device is not ON")
+
+        allowed = {name: {f32(self.CURRENTS[slot]) * 1000} for name, slot in SLOTS.items()}
+        allowed["Vc1"] = {f32(self.SET_POINTS[2])}
+        allowed["CoefIC2"] = {f32(self.COEFFICIENTS[4])}
+        reports = self.run_clients(address, allowed)
+        self.assertIsNone(server.poll(), "the server ended")
+        self.assertIsNone(sim.process.poll(), "the simulator ended")
+
+        readers = [report for kind, report in reports if kind == "reader"]
+        writers = [report for kind, report in reports if kind == "writer"]
+        counts = {key: sum(report[key] if key == "reads" else report[key].count
+                           for report in readers)
+                  for key in ("reads", "invalid", "failed", "wrong")}
+        writes = sum(report["writes"] for report in writers)
+        writes_failed = sum(report["failed"].count for report in writers)
+        wrong = counts["wrong"] + sum(report["wrong"].count for report in writers)
+        lines = sim.lines()
+        faults = sum("fault:" in line for line in lines)
+        overlaps = [line.strip() for line in lines if "OVERLAP" in line]
+        print(f"\nseed {seed}: {counts['reads']} reads of {len(READ)} values by {len(readers)} "
+              f"clients, {counts['invalid']} values invalid, {counts['failed']} reads failed; "
+              f"{writes} rounds of writes, {writes_failed} writes failed; {wrong} values wrong; "
+              f"{len(sim.frames())} requests, {faults} faults, {len(overlaps)} overlaps",
+              file=sys.stderr)
+
+        def examples(key, among):
+            return "\n  ".join(what for report in among for what in report[key].examples[:2])
+
+        self.assertEqual(len(readers), self.READERS, "clients ended before they could report")
+        self.assertEqual(len(writers), 1, "the writer ended before it could report")
+        self.assertEqual(wrong, 0, "values the controller never held:\n  "
+                         + examples("wrong", readers + writers))
+        self.assertEqual(counts["failed"], 0, f"reads that raised:\n  {examples('failed', readers)}")
+        self.assertGreater(counts["reads"], 100 * self.READERS)
+        self.assertGreater(faults, 10, "the line hardly misbehaved")
+        self.assertEqual(overlaps[:10], [])
+
+    def run_clients(self, address, allowed):
+        """The readers' and the writer's reports, as (kind, report)."""
+        processes = multiprocessing.get_context("forkserver")
+        processes.set_forkserver_preload(["tango"])
+        ready, results = processes.Queue(), processes.Queue()
+        go, done = processes.Event(), processes.Event()
+        clients = [processes.Process(target=reader,
+                                     args=(address, READ if n % 2 else READ[::-1], allowed,
+                                           ready, go, done, results))
+                   for n in range(self.READERS)]
+        clients.append(processes.Process(target=writer, args=(address, self.WRITES, ready, go,
+                                                              done, results)))
+        for client in clients:
+            client.start()
+        try:
+            for _ in clients:
+                ready.get(timeout=60)
+            go.set()
+            time.sleep(self.SECONDS)
+            done.set()
+            reports = []
+            for _ in clients:
+                try:
+                    kind, _, report = results.get(timeout=30)
+                    reports.append((kind, report))
+                except queue.Empty:
+                    break
+            return reports
+        finally:
+            done.set()
+            for client in clients:
+                client.join(10)
+                if client.is_alive():
+                    client.kill()
 
 
 if __name__ == "__main__":
