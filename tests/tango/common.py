@@ -102,13 +102,17 @@ class Database:
 
     def __init__(self, folder, start):
         data, sock = os.path.join(folder, "data"), os.path.join(folder, "mysql.sock")
+        # A temporary folder of its own: MariaDB deletes every "#sql" file in its
+        # temporary folder as it starts, another test's database's files among them.
+        tmp = os.path.join(folder, "tmp")
+        os.mkdir(tmp)
         # No name resolution (--force goes on without it): a root without /etc/hosts
         # cannot resolve its own host name.
         run(["mariadb-install-db", "--no-defaults", f"--datadir={data}", f"--user={getpass.getuser()}",
              "--auth-root-authentication-method=normal", "--skip-test-db", "--skip-name-resolve",
-             "--force"])
+             "--force", f"--tmpdir={tmp}"])
         mysql_port = free_port()
-        start(["mariadbd", "--no-defaults", f"--datadir={data}", f"--socket={sock}",
+        start(["mariadbd", "--no-defaults", f"--datadir={data}", f"--socket={sock}", f"--tmpdir={tmp}",
                f"--port={mysql_port}", "--bind-address=127.0.0.1", "--skip-name-resolve",
                f"--user={getpass.getuser()}", f"--pid-file={folder}/mysql.pid"])
         mysql = ["mariadb", "--no-defaults", f"--socket={sock}", "-uroot"]

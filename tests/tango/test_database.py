@@ -19,6 +19,9 @@ SERVER, SIM = sys.argv[1], sys.argv[2]
 STARTER = "/usr/lib/tango/Starter"
 DEVICE = "torvan/bias/db"
 RACK = 8
+# Starter, like this test, finds a server's process by program and instance
+# name on the whole machine: another run's server must not pass for this one's.
+STARTED = f"started{os.getpid()}"
 REQUEST = re.compile(r"^\s*([0-9.]+) ms  ([A-Z])  .*?(  OVERLAP)?$")
 
 
@@ -144,8 +147,8 @@ class WithDatabase(unittest.TestCase):
         sim = subprocess.Popen([SIM], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         self.addCleanup(stop, sim)
         self.addCleanup(sim.stdout.close)
-        self.register("torvan/bias/started", "started", sim.stdout.readline().strip())
-        server = "TorvanBiasController/started"
+        self.register("torvan/bias/started", STARTED, sim.stdout.readline().strip())
+        server = f"TorvanBiasController/{STARTED}"
         self.addCleanup(kill_started, server)
         starter.command_inout("DevStart", server)
         device = self.tango.DeviceProxy("torvan/bias/started")
