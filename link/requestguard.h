@@ -38,7 +38,9 @@ constexpr int SettleLimitMs = 1000;
 //   the same request agrees with it (bit for bit for set-points and
 //   coefficients, within the currents' own drift for currents); that read is
 //   the one returned, and the line is trusted again.
-// - On a line without anomalies none of this sends a byte more or waits longer.
+// - A line just opened is unsettled too: its past is unknown.
+// - On a line without anomalies none of this sends a byte more, and only the
+//   first request after an open waits longer.
 //
 // A port's guard is its child, made on first use: it lives exactly as long as
 // the port, so a new port never finds old work queued. Closing the port
@@ -66,6 +68,9 @@ public:
     // The line misbehaved: settle it before the next request, and confirm the
     // next block read.
     void noteAnomaly() { unsettled = suspect = true; }
+    // A line just opened may still carry replies to another program's
+    // requests (or to an earlier opening's): settle it before the first one.
+    void noteOpened() { unsettled = true; }
     bool isSuspect() const { return suspect; }
     void trustAgain() { suspect = false; }
     // Drains the line, if unsettled or holding stray bytes, until it is quiet

@@ -1,5 +1,6 @@
 #include "seriallink.h"
 #include "linewatch.h"
+#include "requestguard.h"
 
 #include <QDir>
 #include <QFile>
@@ -236,6 +237,7 @@ bool openLink(QSerialPort *port, const QString &portName, bool *inUse)
     if (!port->isOpen())
         return false;
     LineWatch::of(port)->arm();
+    RequestGuard::of(port)->noteOpened();
     return true;
 }
 

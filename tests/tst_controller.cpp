@@ -21,6 +21,7 @@ private slots:
     void backupKnowsItsInstrument();
     void lateBlockNeverAnswersTheNextRequest_data();
     void lateBlockNeverAnswersTheNextRequest();
+    void replyToAnEarlierOpeningIsNeverTaken();
 };
 
 using Ports = QList<Link::PortEntry>;
@@ -228,4 +229,21 @@ void tst_Controller::lateBlockNeverAnswersTheNextRequest()
         ++good;
     }
     QCOMPARE(good, 1);
+}
+
+// One program gives up on a late reply and ends; the next one to open the line
+// must not take that reply for its own first one.
+void tst_Controller::replyToAnEarlierOpeningIsNeverTaken()
+{
+    SimController sim;
+    QVERIFY(sim.start());
+    sim.setFixedCurrents(SimController::Block { 0.01f, 0.02f, 0.03f, 0.04f, 0, 0, 0, 0 });
+    sim.injectFault(SimController::Fault::LateWhole);
+    QVERIFY(!openOn(sim)->readCurrents());
+
+    const auto next = openOn(sim);
+    QVERIFY(next);
+    const auto volts = next->readSetPoints();
+    QVERIFY(volts);
+    QCOMPARE(*volts, sim.allSetPoints());
 }
