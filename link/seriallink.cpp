@@ -37,7 +37,7 @@ enum class Claim {
 #ifdef Q_OS_WIN
 // Windows opens a COM port for one handle at a time and refuses a second open
 // with "access denied".
-Claim claimDevice(QSerialPort *)
+Claim claimDevice(QSerialPort *, QObject **)
 {
     return Claim::Unchecked;
 }
@@ -46,9 +46,6 @@ bool refusedAsHeld(const QSerialPort *port, Claim)
 {
     return port->error() == QSerialPort::PermissionError;
 }
-
-void releaseDevice(QSerialPort *)
-{ }
 #else
 // A lock on the device itself, shared by all its names: Qt's lock file is
 // keyed by the name the port is opened by, and TIOCEXCL does not stop root.
@@ -75,7 +72,7 @@ private:
     int fd;
 };
 
-Claim claimDevice(QSerialPort *port)
+Claim claimDevice(QSerialPort *port, QObject **lock)
 {
     const QByteArray device = QFile::encodeName(resolvedDevice(port->portName()));
     const int fd = ::open(device.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -85,7 +82,7 @@ Claim claimDevice(QSerialPort *port)
         ::close(fd); // not the line's last descriptor: the holder's line stays as it is
         return Claim::HeldElsewhere;
     }
-    new DeviceLock(port, fd);
+    *lock = new DeviceLock(port, fd);
     return Claim::Ours;
 }
 
@@ -94,11 +91,6 @@ Claim claimDevice(QSerialPort *port)
 bool refusedAsHeld(const QSerialPort *port, Claim claim)
 {
     return claim == Claim::Ours && port->error() == QSerialPort::PermissionError;
-}
-
-void releaseDevice(QSerialPort *port)
-{
-    qDeleteAll(port->findChildren<DeviceLock *>(QString(), Qt::FindDirectChildrenOnly));
 }
 #endif
 
@@ -228,10 +220,11 @@ bool openLink(QSerialPort *port, const QString &portName, bool *inUse)
     // Data bits, parity, stop bits and flow control stay at 8N1, no flow control.
     port->setPortName(portName);
     port->setBaudRate(BaudRate, QSerialPort::AllDirections);
-    const Claim claim = claimDevice(port);
+    QObject *lock = nullptr; // the claim's, where the system has one
+    const Claim claim = claimDevice(port, &lock);
     const bool opened = claim != Claim::HeldElsewhere && port->open(QIODevice::ReadWrite);
     if (!opened)
-        releaseDevice(port);
+        delete lock;
     if (inUse)
         *inUse = claim == Claim::HeldElsewhere || (!opened && refusedAsHeld(port, claim));
     if (!port->isOpen())
