@@ -37,7 +37,8 @@ constexpr int SettleLimitMs = 1000;
 //   late answer to another request. It is returned only once a second read of
 //   the same request agrees with it (bit for bit for set-points and
 //   coefficients, within the currents' own drift for currents); that read is
-//   the one returned, and the line is trusted again.
+//   the one returned, and the line is trusted again. Replies that never agree
+//   within MaxReadsToConfirm reads (exchange.h) fail the read.
 // - A line just opened is unsettled too: its past is unknown.
 // - On a line without anomalies none of this sends a byte more, and only the
 //   first request after an open waits longer.
