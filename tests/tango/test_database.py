@@ -13,7 +13,7 @@ import tempfile
 import time
 import unittest
 
-from common import Database, stop, wait_for
+from common import Database, ahead_of_the_rest, stop, wait_for
 
 SERVER, SIM = sys.argv[1], sys.argv[2]
 STARTER = "/usr/lib/tango/Starter"
@@ -60,7 +60,7 @@ class WithDatabase(unittest.TestCase):
         database = Database(cls.dir.name, cls.start)
         cls.env, cls.tango, cls.register = database.env, database.tango, database.register
 
-        sim = subprocess.Popen([SIM, "--log"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        sim = subprocess.Popen(ahead_of_the_rest([SIM, "--log"]), stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         cls.addClassCleanup(stop, sim)
         cls.sim_path = sim.stdout.readline().strip()
         cls.register(DEVICE, "dbtest", cls.sim_path)
@@ -83,7 +83,8 @@ class WithDatabase(unittest.TestCase):
         for unit in range(RACK):
             log = open(os.path.join(self.dir.name, f"rack{unit}.log"), "w")
             self.addCleanup(log.close)
-            sims.append(subprocess.Popen([SIM, "--log", "--currents", ",".join(map(str, currents[unit]))],
+            sims.append(subprocess.Popen(ahead_of_the_rest([SIM, "--log", "--currents",
+                                                            ",".join(map(str, currents[unit]))]),
                                          stdout=subprocess.PIPE, stderr=log, text=True))
             self.addCleanup(stop, sims[-1])
             self.addCleanup(sims[-1].stdout.close)
@@ -144,7 +145,7 @@ class WithDatabase(unittest.TestCase):
         starter = self.tango.DeviceProxy(admin)
         wait_for(lambda: starter.ping() is not None, 30, "Starter did not start")
 
-        sim = subprocess.Popen([SIM], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        sim = subprocess.Popen(ahead_of_the_rest([SIM]), stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         self.addCleanup(stop, sim)
         self.addCleanup(sim.stdout.close)
         self.register("torvan/bias/started", STARTED, sim.stdout.readline().strip())

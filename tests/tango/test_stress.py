@@ -65,6 +65,11 @@ class Findings:
 
 
 def connect(address, ready, go):
+    # Clients run at a lower priority than the server and the simulators: a
+    # real controller answers on a processor of its own, and a simulator kept
+    # waiting behind a score of clients for longer than the link's reply
+    # window would answer late, which these tests are not about.
+    os.nice(max(0, 10 - os.nice(0)))
     device = tango.DeviceProxy(address)
     device.ping()
     ready.put(address)
@@ -185,6 +190,9 @@ def victim(address, state, ready, go):
         state[1] = 0
 
 
+# A facility's load needs both cores: on a machine kept busy by
+# scripts/test-busy it measures the machine, not the server.
+@unittest.skipIf(os.environ.get("TORVAN_BUSY_LOOPS"), "needs both cores to itself")
 class ManyClients(unittest.TestCase):
     @classmethod
     def start(cls, command, **kwargs):
@@ -233,20 +241,14 @@ class ManyClients(unittest.TestCase):
 
     @classmethod
     def run_clients(cls):
-        # The clients, started from here from now on, run at a lower priority
-        # than the server and the simulators: a real controller answers on a
-        # processor of its own, and a simulator kept waiting behind a score of
-        # clients for longer than the link's reply window would answer late,
-        # which this test is not about.
-        os.nice(10)
         # Each forked from a process that has PyTango loaded but no CORBA client
         # of its own (a forked CORBA client is not one): a client started that
         # way costs little, one started afresh a processor's worth of time.
         processes = multiprocessing.get_context("forkserver")
         processes.set_forkserver_preload(["tango"])
         ready, results = processes.Queue(), processes.Queue()
-        go, done = processes.Event(), processes.Event()
-        clients = []
+        go, done, written = processes.Event(), processes.Event(), processes.Event()
+        clients, writers = [], []
         for unit, address in enumerate(cls.addresses):
             # In two orders: under NO_SYNC, TANGO's own attribute mutexes would
             # deadlock two such reads.
@@ -254,8 +256,8 @@ class ManyClients(unittest.TestCase):
                                           args=(address, READ if n % 2 else READ[::-1],
                                                 cls.allowed[unit], ready, go, done, results))
                         for n in range(READERS)]
-            clients.append(processes.Process(target=writer, args=(address, WRITES[unit], ready,
-                                                                  go, done, results)))
+            writers.append(processes.Process(target=writer, args=(address, WRITES[unit], ready,
+                                                                  go, written, results)))
             clients.append(processes.Process(target=initialiser,
                                              args=(address, ready, go, done, results)))
             clients.append(processes.Process(target=subscriber,
@@ -267,6 +269,7 @@ class ManyClients(unittest.TestCase):
                 state = processes.RawArray("i", 2)
                 victims.append((processes.Process(target=victim,
                                                   args=(address, state, ready, go)), state))
+        clients += writers
         for client in clients + [process for process, _ in victims]:
             client.start()
         try:
@@ -274,15 +277,21 @@ class ManyClients(unittest.TestCase):
                 ready.get(timeout=60)
             go.set()
             cls.kill_victims(victims)
-            done.set()
+            # The writers first, and the others once they have reported: a
+            # score of clients leaving at once holds the server up for a while,
+            # and the writers' last writes are not to wait for that.
+            written.set()
             cls.reports = []
-            for _ in clients:
+            for n in range(len(clients)):
+                if n == len(writers):
+                    done.set()
                 try:
                     cls.reports.append(results.get(timeout=30))
                 except queue.Empty:
                     break
             cls.unreported = len(clients) - len(cls.reports)
         finally:
+            written.set()
             done.set()
             for process, _ in victims:
                 process.kill()
@@ -358,13 +367,13 @@ class ManyClients(unittest.TestCase):
 
 
 class SlowLine(unittest.TestCase):
-    """A line whose every reply comes 150 ms late (within the link's reply window):
-    a write waits for it, reads do not."""
+    """A line whose every reply comes 100 ms late (inside the link's reply window,
+    with room to spare on a busy machine): a write waits for it, reads do not."""
 
     def setUp(self):
         self.dir = tempfile.TemporaryDirectory()
         self.addCleanup(self.dir.cleanup)
-        self.sim = Simulator(SIM, os.path.join(self.dir.name, "adapter"), "--delay", "150")
+        self.sim = Simulator(SIM, os.path.join(self.dir.name, "adapter"), "--delay", "100")
         self.addCleanup(self.sim.stop)
         port = free_port()
         self.server = subprocess.Popen(
@@ -381,11 +390,14 @@ class SlowLine(unittest.TestCase):
         reading = tango.DeviceProxy(self.address)
         for call in (lambda: writing.write_attribute("Vc2", 0.5),
                      lambda: writing.write_attribute("CoefIB0", 1.5)):
-            took = []
+            took, failed = [], []
 
             def wait_for_the_line():
                 started = time.monotonic()
-                call()
+                try:
+                    call()
+                except tango.DevFailed as error:
+                    failed.append(failure(error))
                 took.append(time.monotonic() - started)
 
             waiting = threading.Thread(target=wait_for_the_line)
@@ -397,8 +409,10 @@ class SlowLine(unittest.TestCase):
                 reading.read_attribute("Vc0")
                 latencies.append(time.monotonic() - started)
             waiting.join()
-            self.assertGreater(took[0], 0.15, "the write did not wait for the line")
-            self.assertLess(max(latencies), 0.1,
+            self.assertEqual(failed, [])
+            self.assertGreater(took[0], 0.1, "the write did not wait for the line")
+            # A read that waited for the write would take most of it.
+            self.assertLess(max(latencies), took[0] / 2,
                             f"a read waited {max(latencies):.2f} s for a write of {took[0]:.2f} s")
             self.assertGreater(len(latencies), 5, f"the write took {took[0]:.2f} s")
 
