@@ -12,11 +12,6 @@ namespace {
 
 bool writeFrame(RequestGuard *guard, QIODevice *port, const QByteArray &frame)
 {
-    // Whatever waits on the port now answered an earlier request (a reply that
-    // came whole but late, an acknowledgement): replies carry no command echo,
-    // so it is drained here, with what may still follow it, and a reply is only
-    // ever taken from bytes that arrived after its own request.
-    guard->settle();
     // Neither result is looked at: a frame still queued after 10 ms leaves
     // later on its own. A serial port is told to start the write now rather
     // than on the event loop's next turn. The wait is the event loop's, not
@@ -35,6 +30,11 @@ bool writeFrame(RequestGuard *guard, QIODevice *port, const QByteArray &frame)
 // One request and its reply, which counts only if exactly 32 bytes came.
 std::optional<ValueBlock> readOnce(RequestGuard *guard, QIODevice *port, char command)
 {
+    // Whatever waits on the port now answered an earlier request (a reply that
+    // came whole but late, an acknowledgement): replies carry no command echo,
+    // so it is drained here, with what may still follow it, and a reply is only
+    // ever taken from bytes that arrived after its own request.
+    guard->settle();
     if (!writeFrame(guard, port, buildFrame(command)))
         return std::nullopt;
     guard->waitFor(ReplyWindowMs, [port] { return port->bytesAvailable() >= ValueBlockSize; });
@@ -71,7 +71,9 @@ bool sendCommand(QIODevice *port, const QByteArray &frame)
         return false;
     // The write's wait runs the event loop too: nothing else may reach the wire meanwhile.
     guard->begin();
+    guard->dropStray();
     const bool sent = writeFrame(guard, port, frame);
+    guard->noteCommandSent();
     guard->finish();
     return sent;
 }

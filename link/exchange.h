@@ -16,9 +16,9 @@ namespace Link {
 constexpr int WriteTimeoutMs = 10;
 constexpr int ReplyWindowMs = 200;
 
-// Every request (S, W and C as much as D, R and G) first settles the line,
-// inside the guard: whatever waits on the port then answered an earlier
-// request and is drained (requestguard.h).
+// Every request first drains the line, inside the guard: whatever waits on the
+// port then answered an earlier request. D, R and G first wait for a quiet
+// line where it may still carry such answers (requestguard.h).
 
 // Writes the frame in one piece and gives it 10 ms to leave; no reply is read.
 // False if it was not handed to the line: refused (nothing sent) while the

@@ -1,5 +1,6 @@
 #include "requestguard.h"
 
+#include <QCoreApplication>
 #include <QEventLoop>
 #include <QIODevice>
 #include <QThread>
@@ -77,6 +78,11 @@ void RequestGuard::waitFor(int ms, std::function<bool()> done)
         loop.exec();
     waitLoop = nullptr;
     deadlineTimer->stop();
+    // On a machine too busy to run this thread in time, bytes that came
+    // before the deadline may not have been delivered yet: one more pass of
+    // the events already due takes them in.
+    if (port->isOpen() && !waitDone())
+        QCoreApplication::processEvents();
 }
 
 void RequestGuard::settle()
@@ -93,9 +99,16 @@ void RequestGuard::settle()
                 [this] { return port->bytesAvailable() > 0; });
     } while (port->isOpen() && port->bytesAvailable() > 0 && !limit.hasExpired());
     // Bytes still coming after the limit are drained before the request all the same.
-    if (port->isOpen() && port->bytesAvailable() > 0)
-        port->readAll();
+    dropStray();
     unsettled = false;
+}
+
+void RequestGuard::dropStray()
+{
+    if (port->isOpen() && port->bytesAvailable() > 0) {
+        port->readAll();
+        noteAnomaly();
+    }
 }
 
 void RequestGuard::checkWait()

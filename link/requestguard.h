@@ -31,7 +31,7 @@ constexpr int SettleLimitMs = 1000;
 // - An anomaly is a reply that did not come whole within its window (still
 //   owed: it may come later), one that is short, long or led by junk, or a
 //   stray byte found waiting before a request.
-// - After an anomaly the line is unsettled: before the next request the guard
+// - After an anomaly the line is unsettled: before the next read the guard
 //   drains it until nothing has come for QuietGapMs, for at most SettleLimitMs.
 // - After an anomaly the line is also suspect: a block read then may be the
 //   late answer to another request. It is returned only once a second read of
@@ -39,9 +39,14 @@ constexpr int SettleLimitMs = 1000;
 //   coefficients, within the currents' own drift for currents); that read is
 //   the one returned, and the line is trusted again. Replies that never agree
 //   within MaxReadsToConfirm reads (exchange.h) fail the read.
-// - A line just opened is unsettled too: its past is unknown.
-// - On a line without anomalies none of this sends a byte more, and only the
-//   first request after an open waits longer.
+// - A line just opened is unsettled too: its past is unknown. So is a line
+//   after S, W or C: the controller may acknowledge them, and an
+//   acknowledgement that came after the next request, with a reply one byte
+//   short, would make 32 bytes no read could tell from a reply.
+// - On a line without anomalies none of this sends a byte more; only the
+//   first read after an open or a frame without reply waits QuietGapMs.
+// - A wait that ends takes in, first, what came before its deadline but was
+//   not delivered yet (a busy machine).
 //
 // A port's guard is its child, made on first use: it lives exactly as long as
 // the port, so a new port never finds old work queued. Closing the port
@@ -70,13 +75,18 @@ public:
     // next block read.
     void noteAnomaly() { unsettled = suspect = true; }
     // A line just opened may still carry replies to another program's
-    // requests (or to an earlier opening's): settle it before the first one.
+    // requests (or to an earlier opening's), and a frame that gets no reply
+    // may still be acknowledged: settle the line before the next read.
     void noteOpened() { unsettled = true; }
+    void noteCommandSent() { unsettled = true; }
     bool isSuspect() const { return suspect; }
     void trustAgain() { suspect = false; }
     // Drains the line, if unsettled or holding stray bytes, until it is quiet
-    // (see above); stray bytes count as an anomaly.
+    // (see above); stray bytes count as an anomaly. Before D, R and G.
     void settle();
+    // Drains stray bytes without waiting, an anomaly too. Before S, W and C,
+    // which have no reply to be mistaken.
+    void dropStray();
     // The request is over: Idle, and the queue gets its turn.
     void finish();
 

@@ -22,6 +22,7 @@ private slots:
     void lateBlockNeverAnswersTheNextRequest_data();
     void lateBlockNeverAnswersTheNextRequest();
     void replyToAnEarlierOpeningIsNeverTaken();
+    void acknowledgementNeverCompletesAShortReply();
 };
 
 using Ports = QList<Link::PortEntry>;
@@ -246,4 +247,19 @@ void tst_Controller::replyToAnEarlierOpeningIsNeverTaken()
     const auto volts = next->readSetPoints();
     QVERIFY(volts);
     QCOMPARE(*volts, sim.allSetPoints());
+}
+
+// An acknowledgement of S and a reply one byte short make 32 bytes: the read
+// after a frame without reply waits for the line to go quiet first.
+void tst_Controller::acknowledgementNeverCompletesAShortReply()
+{
+    SimController sim;
+    QVERIFY(sim.start());
+    const auto controller = openOn(sim);
+    QVERIFY(controller && controller->readSetPoints()); // the opening's settling done
+    sim.injectFault(SimController::Fault::Ack);
+    sim.injectFault(SimController::Fault::ShortReply);
+    QVERIFY(controller->setPoint(0, 1.5));
+    const auto volts = controller->readSetPoints();
+    QVERIFY(!volts || *volts == sim.allSetPoints());
 }
