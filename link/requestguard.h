@@ -37,8 +37,10 @@ constexpr int SettleLimitMs = 1000;
 //   late answer to another request. It is returned only once a second read of
 //   the same request agrees with it (bit for bit for set-points and
 //   coefficients, within the currents' own drift for currents); that read is
-//   the one returned, and the line is trusted again. Replies that never agree
-//   within MaxReadsToConfirm reads (exchange.h) fail the read.
+//   the one returned, and the line is trusted again. The second read, too,
+//   waits for a quiet line, so a backlog of answers cannot agree with
+//   itself. Replies that never agree within MaxReadsToConfirm reads
+//   (exchange.h) fail the read.
 // - A line just opened is unsettled too: its past is unknown. So is a line
 //   after S, W or C: the controller may acknowledge them, and an
 //   acknowledgement that came after the next request, with a reply one byte
@@ -74,11 +76,11 @@ public:
     // The line misbehaved: settle it before the next request, and confirm the
     // next block read.
     void noteAnomaly() { unsettled = suspect = true; }
-    // A line just opened may still carry replies to another program's
-    // requests (or to an earlier opening's), and a frame that gets no reply
-    // may still be acknowledged: settle the line before the next read.
-    void noteOpened() { unsettled = true; }
-    void noteCommandSent() { unsettled = true; }
+    // The line may still carry answers to earlier requests: settle it before
+    // the next read. So after an open (another program's, or an earlier
+    // opening's), after a frame without reply (an acknowledgement), and after
+    // a block still to be confirmed (the reply it may have displaced).
+    void unsettle() { unsettled = true; }
     bool isSuspect() const { return suspect; }
     void trustAgain() { suspect = false; }
     // Drains the line, if unsettled or holding stray bytes, until it is quiet
