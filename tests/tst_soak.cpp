@@ -4,6 +4,7 @@
 #include "simulatedadapter.h"
 
 #include <QDoubleSpinBox>
+#include <QElapsedTimer>
 #include <QGroupBox>
 #include <QLabel>
 #include <QMetaEnum>
@@ -124,16 +125,24 @@ void tst_Soak::tenThousandExchangesWithFaults()
 
         const QString icBefore = ic->text(), ibBefore = ib->text();
         const double vcBefore = vc->value(), vbBefore = vb->value();
+        // A good reply may go unshown only where a wait ran out: on a machine
+        // too busy to serve the line in time. A wrong value is never allowed.
+        QElapsedTimer took;
+        took.start();
+        const auto stalled = [&] { return took.elapsed() >= Link::ReplyWindowMs; };
+        const auto currentsShownOrKept = [&](int n) {
+            const bool shown = ic->text() == "Ic(mA) = " + milliamps(amperes[2 * n])
+                && ib->text() == "Ib(mA) = " + milliamps(amperes[2 * n + 1]);
+            return shown || (stalled() && ic->text() == icBefore && ib->text() == ibBefore);
+        };
 
         if (action == 'R') {
             QVERIFY(QMetaObject::invokeMethod(window, "timerTimeOut"));
             exchanges += 1;
             const int n = channel->value();
             if (goodReply) {
-                check(ic->text() == "Ic(mA) = " + milliamps(amperes[2 * n]),
-                      "current not shown: " + ic->text());
-                check(ib->text() == "Ib(mA) = " + milliamps(amperes[2 * n + 1]),
-                      "current not shown: " + ib->text());
+                check(currentsShownOrKept(n),
+                      "current not shown: " + ic->text() + ", " + ib->text());
             } else {
                 check(ic->text() == icBefore && ib->text() == ibBefore,
                       "a bad reply changed the currents");
@@ -143,17 +152,17 @@ void tst_Soak::tenThousandExchangesWithFaults()
             channel->setValue((channel->value() + 1 + random.bounded(3)) % 4);
             exchanges += 2;
             const int n = channel->value();
+            const bool voltsShown = vc->value() == std::round(double(volts[2 * n]) * 1000) / 1000
+                && vb->value() == std::round(double(volts[2 * n + 1]) * 1000) / 1000;
             if (goodReply) {
-                check(vc->value() == std::round(double(volts[2 * n]) * 1000) / 1000,
-                      "Vc not shown");
-                check(vb->value() == std::round(double(volts[2 * n + 1]) * 1000) / 1000,
-                      "Vb not shown");
+                check(voltsShown
+                          || (stalled() && vc->value() == vcBefore && vb->value() == vbBefore),
+                      "set-points not shown");
             } else {
                 check(vc->value() == vcBefore && vb->value() == vbBefore,
                       "a bad reply changed the voltages");
             }
-            check(ic->text() == "Ic(mA) = " + milliamps(amperes[2 * n]),
-                  "current after a channel change");
+            check(currentsShownOrKept(n), "current after a channel change");
         } else {
             QTest::mouseClick(child<QPushButton>(action == 'S' ? "pbSetVc" : "pbWriteEEPROM"),
                               Qt::LeftButton);
