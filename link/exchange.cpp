@@ -73,7 +73,7 @@ bool sendCommand(QIODevice *port, const QByteArray &frame)
     guard->begin();
     guard->dropStray();
     const bool sent = writeFrame(guard, port, frame);
-    guard->unsettle();
+    guard->unsettle(ShortGapMs);
     guard->finish();
     return sent;
 }
@@ -100,7 +100,7 @@ Reply request(QIODevice *port, char command, Agreement agree)
             break;
         }
         candidate = block;
-        guard->unsettle();
+        guard->unsettle(ShortGapMs);
         reply.outcome = Reply::Unconfirmed;
     }
     guard->finish();

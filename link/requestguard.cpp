@@ -33,7 +33,8 @@ RequestGuard::RequestGuard(QIODevice *port)
     connect(port, &QIODevice::bytesWritten, this, &RequestGuard::checkWait);
     connect(deadlineTimer, &QTimer::timeout, this, &RequestGuard::checkWait);
     connect(port, &QIODevice::aboutToClose, this, [this] {
-        unsettled = suspect = false;
+        settleGapMs = 0;
+        suspect = false;
         if (waitLoop)
             std::exchange(waitLoop, nullptr)->quit();
     });
@@ -87,20 +88,22 @@ void RequestGuard::waitFor(int ms, std::function<bool()> done)
 
 void RequestGuard::settle()
 {
-    if (!port->isOpen() || (!unsettled && port->bytesAvailable() == 0))
+    if (!port->isOpen() || (settleGapMs == 0 && port->bytesAvailable() == 0))
         return;
     const QDeadlineTimer limit(SettleLimitMs);
+    int gapMs = settleGapMs;
     do {
-        if (port->bytesAvailable() > 0) {
+        if (port->bytesAvailable() > 0) { // may be the head of a late reply
             port->readAll();
             suspect = true;
+            gapMs = qMax(gapMs, QuietGapMs);
         }
-        waitFor(int(qMin<qint64>(QuietGapMs, limit.remainingTime())),
+        waitFor(int(qMin<qint64>(gapMs, limit.remainingTime())),
                 [this] { return port->bytesAvailable() > 0; });
     } while (port->isOpen() && port->bytesAvailable() > 0 && !limit.hasExpired());
     // Bytes still coming after the limit are drained before the request all the same.
     dropStray();
-    unsettled = false;
+    settleGapMs = 0;
 }
 
 void RequestGuard::dropStray()

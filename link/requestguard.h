@@ -14,7 +14,8 @@ class QIODevice;
 
 namespace Link {
 
-constexpr int QuietGapMs = 100;
+constexpr int QuietGapMs = 50; // after a reply owed or a stray byte: it may come late
+constexpr int ShortGapMs = 20; // where answers would follow at once
 constexpr int SettleLimitMs = 1000;
 
 // The gate between a port and its wire: at most one request at a time.
@@ -38,15 +39,15 @@ constexpr int SettleLimitMs = 1000;
 //   the same request agrees with it (bit for bit for set-points and
 //   coefficients, within the currents' own drift for currents); that read is
 //   the one returned, and the line is trusted again. The second read, too,
-//   waits for a quiet line, so a backlog of answers cannot agree with
-//   itself. Replies that never agree within MaxReadsToConfirm reads
+//   waits for a quiet line (ShortGapMs), so a backlog of answers cannot
+//   agree with itself. Replies that never agree within MaxReadsToConfirm reads
 //   (exchange.h) fail the read.
 // - A line just opened is unsettled too: its past is unknown. So is a line
-//   after S, W or C: the controller may acknowledge them, and an
-//   acknowledgement that came after the next request, with a reply one byte
-//   short, would make 32 bytes no read could tell from a reply.
+//   after S, W or C, for ShortGapMs: the controller may acknowledge them, and
+//   an acknowledgement that came after the next request, with a reply one
+//   byte short, would make 32 bytes no read could tell from a reply.
 // - On a line without anomalies none of this sends a byte more; only the
-//   first read after an open or a frame without reply waits QuietGapMs.
+//   first read after an open or a frame without reply waits a little.
 // - A wait that ends takes in, first, what came before its deadline but was
 //   not delivered yet (a busy machine).
 //
@@ -75,12 +76,16 @@ public:
 
     // The line misbehaved: settle it before the next request, and confirm the
     // next block read.
-    void noteAnomaly() { unsettled = suspect = true; }
+    void noteAnomaly()
+    {
+        unsettle(QuietGapMs);
+        suspect = true;
+    }
     // The line may still carry answers to earlier requests: settle it before
     // the next read. So after an open (another program's, or an earlier
     // opening's), after a frame without reply (an acknowledgement), and after
     // a block still to be confirmed (the reply it may have displaced).
-    void unsettle() { unsettled = true; }
+    void unsettle(int gapMs) { settleGapMs = qMax(settleGapMs, gapMs); }
     bool isSuspect() const { return suspect; }
     void trustAgain() { suspect = false; }
     // Drains the line, if unsettled or holding stray bytes, until it is quiet
@@ -105,7 +110,7 @@ private:
     };
 
     enum State { Idle, Waiting } state = Idle;
-    bool unsettled = false;
+    int settleGapMs = 0; // how long the line must stay quiet before the next read; 0: settled
     bool suspect = false;
     QList<Task> queue;
     QList<int> taskDepths; // the event-loop depth of each task running, innermost last

@@ -230,7 +230,7 @@ bool openLink(QSerialPort *port, const QString &portName, bool *inUse)
     if (!port->isOpen())
         return false;
     LineWatch::of(port)->arm();
-    RequestGuard::of(port)->unsettle();
+    RequestGuard::of(port)->unsettle(QuietGapMs);
     return true;
 }
 

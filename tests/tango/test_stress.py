@@ -491,7 +491,7 @@ class UnreliableLine(unittest.TestCase):
                          + examples("wrong", readers + writers))
         self.assertEqual(counts["failed"], 0, f"reads that raised:\n  {examples('failed', readers)}")
         self.assertGreater(counts["reads"], 100 * self.READERS)
-        self.assertGreater(faults, 10, "the line hardly misbehaved")
+        self.assertGreaterEqual(faults, 5, "the line hardly misbehaved")
         self.assertEqual(overlaps[:10], [])
 
     def run_clients(self, address, allowed):
