@@ -1,6 +1,7 @@
 #include "exchange.h"
 #include "requestguard.h"
 
+#include <QDeadlineTimer>
 #include <QIODevice>
 #include <QSerialPort>
 
@@ -37,12 +38,17 @@ std::optional<ValueBlock> readOnce(RequestGuard *guard, QIODevice *port, char co
     guard->settle();
     if (!writeFrame(guard, port, buildFrame(command)))
         return std::nullopt;
+    const QDeadlineTimer window(ReplyWindowMs);
     guard->waitFor(ReplyWindowMs, [port] { return port->bytesAvailable() >= ValueBlockSize; });
     // Read everything, even a short or oversized reply, so the next request starts clean.
     const QByteArray reply = port->isOpen() ? port->readAll() : QByteArray();
     const auto block = decodeValueBlock(reply);
     if (!block && port->isOpen())
         guard->noteAnomaly();
+    // A block that may have been another request's leaves this one's reply
+    // owed until its window closes.
+    if (block && guard->isSuspect())
+        guard->settleAfter(window);
     return block;
 }
 
@@ -100,7 +106,6 @@ Reply request(QIODevice *port, char command, Agreement agree)
             break;
         }
         candidate = block;
-        guard->unsettle(ShortGapMs);
         reply.outcome = Reply::Unconfirmed;
     }
     guard->finish();

@@ -98,12 +98,14 @@ void RequestGuard::settle()
             suspect = true;
             gapMs = qMax(gapMs, QuietGapMs);
         }
-        waitFor(int(qMin<qint64>(gapMs, limit.remainingTime())),
+        const qint64 quietMs = qMax<qint64>(gapMs, windowToClose.remainingTime());
+        waitFor(int(qMin(quietMs, limit.remainingTime())),
                 [this] { return port->bytesAvailable() > 0; });
     } while (port->isOpen() && port->bytesAvailable() > 0 && !limit.hasExpired());
     // Bytes still coming after the limit are drained before the request all the same.
     dropStray();
     settleGapMs = 0;
+    windowToClose = QDeadlineTimer();
 }
 
 void RequestGuard::dropStray()

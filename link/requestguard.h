@@ -38,10 +38,11 @@ constexpr int SettleLimitMs = 1000;
 //   late answer to another request. It is returned only once a second read of
 //   the same request agrees with it (bit for bit for set-points and
 //   coefficients, within the currents' own drift for currents); that read is
-//   the one returned, and the line is trusted again. The second read, too,
-//   waits for a quiet line (ShortGapMs), so a backlog of answers cannot
-//   agree with itself. Replies that never agree within MaxReadsToConfirm reads
-//   (exchange.h) fail the read.
+//   the one returned, and the line is trusted again. The second read waits
+//   for the first one's window to close (its own reply may still be on its
+//   way) and then for a quiet line (ShortGapMs), so neither that reply nor a
+//   backlog of answers can agree with itself. Replies that never agree within MaxReadsToConfirm
+//   reads (exchange.h) fail the read.
 // - A line just opened is unsettled too: its past is unknown. So is a line
 //   after S, W or C, for ShortGapMs: the controller may acknowledge them, and
 //   an acknowledgement that came after the next request, with a reply one
@@ -86,8 +87,21 @@ public:
     // opening's), after a frame without reply (an acknowledgement), and after
     // a block still to be confirmed (the reply it may have displaced).
     void unsettle(int gapMs) { settleGapMs = qMax(settleGapMs, gapMs); }
+    // As unsettle(ShortGapMs), and not quiet before this request's reply
+    // window has closed: its reply may still be on its way.
+    void settleAfter(QDeadlineTimer replyWindow)
+    {
+        unsettle(ShortGapMs);
+        windowToClose = replyWindow;
+    }
     bool isSuspect() const { return suspect; }
-    void trustAgain() { suspect = false; }
+    // A block confirmed: the reads behind it need no more settling.
+    void trustAgain()
+    {
+        suspect = false;
+        settleGapMs = 0;
+        windowToClose = QDeadlineTimer();
+    }
     // Drains the line, if unsettled or holding stray bytes, until it is quiet
     // (see above); stray bytes count as an anomaly. Before D, R and G.
     void settle();
@@ -111,6 +125,7 @@ private:
 
     enum State { Idle, Waiting } state = Idle;
     int settleGapMs = 0; // how long the line must stay quiet before the next read; 0: settled
+    QDeadlineTimer windowToClose; // expired unless a reply may still come
     bool suspect = false;
     QList<Task> queue;
     QList<int> taskDepths; // the event-loop depth of each task running, innermost last
