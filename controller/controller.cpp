@@ -145,9 +145,10 @@ bool Controller::isBusy() const
     return Link::isBusy(port);
 }
 
-bool Controller::deferIfBusy(QObject *context, std::function<void()> task)
+void Controller::whenIdle(QObject *context, std::function<void()> task)
 {
-    return Link::deferIfBusy(port, context, std::move(task));
+    if (!Link::deferIfBusy(port, context, task))
+        task();
 }
 
 Result<ValueBlock> Controller::readSetPoints()

@@ -67,9 +67,11 @@ public:
     bool isLost() const { return lost; }
 
     // True while an exchange waits for its reply; a request that arrives then
-    // (from a nested event loop) waits its turn through deferIfBusy.
+    // (from a nested event loop) waits its turn through whenIdle.
     bool isBusy() const;
-    bool deferIfBusy(QObject *context, std::function<void()> task);
+    // Runs task at once on an idle line, or else after the request that waits
+    // and everything queued before it; not at all if context is gone by then.
+    void whenIdle(QObject *context, std::function<void()> task);
 
     Result<Link::ValueBlock> readSetPoints();
     Result<Link::ValueBlock> readCurrents(); // in amperes

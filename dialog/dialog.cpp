@@ -31,7 +31,7 @@ void Dialog::on_pbRead_clicked()
 {
     if (!controller)
         return;
-    whenIdle([this] {
+    controller->whenIdle(this, [this] {
         const auto coefficients = controller->readCoefficients();
         if (!coefficients)
             return;
@@ -58,14 +58,7 @@ void Dialog::on_pbWrite_clicked()
         }
         values[slot] = *value;
     }
-    whenIdle([this, values] { controller->writeCoefficients(values); });
-}
-
-// A press while a request waits takes effect once it is over, in order.
-void Dialog::whenIdle(std::function<void()> task)
-{
-    if (!controller->deferIfBusy(this, task))
-        task();
+    controller->whenIdle(this, [this, values] { controller->writeCoefficients(values); });
 }
 
 std::array<QLineEdit *, 8> Dialog::fieldsInSlotOrder() const

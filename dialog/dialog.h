@@ -4,7 +4,6 @@
 #include <QDialog>
 
 #include <array>
-#include <functional>
 #include <memory>
 
 class QLineEdit;
@@ -33,7 +32,6 @@ private slots:
 private:
     std::array<QLineEdit *, 8> fieldsInSlotOrder() const;
     QLocale fieldLocale() const;
-    void whenIdle(std::function<void()> task);
 
     Ui_Dialog *ui;
     // Over the port borrowed from the main window while shown.

@@ -1,6 +1,5 @@
 #include "requestguard.h"
 
-#include <QCoreApplication>
 #include <QEventLoop>
 #include <QIODevice>
 #include <QThread>
@@ -79,11 +78,6 @@ void RequestGuard::waitFor(int ms, std::function<bool()> done)
         loop.exec();
     waitLoop = nullptr;
     deadlineTimer->stop();
-    // On a machine too busy to run this thread in time, bytes that came
-    // before the deadline may not have been delivered yet: one more pass of
-    // the events already due takes them in.
-    if (port->isOpen() && !waitDone())
-        QCoreApplication::processEvents();
 }
 
 void RequestGuard::settle()

@@ -49,8 +49,6 @@ constexpr int SettleLimitMs = 1000;
 //   byte short, would make 32 bytes no read could tell from a reply.
 // - On a line without anomalies none of this sends a byte more; only the
 //   first read after an open or a frame without reply waits a little.
-// - A wait that ends takes in, first, what came before its deadline but was
-//   not delivered yet (a busy machine).
 //
 // A port's guard is its child, made on first use: it lives exactly as long as
 // the port, so a new port never finds old work queued. Closing the port

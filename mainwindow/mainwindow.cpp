@@ -43,7 +43,7 @@ MainWindow::~MainWindow()
 
 void MainWindow::on_pbUpdatePorts_clicked()
 {
-    whenIdle([this] {
+    controller.whenIdle(this, [this] {
         const QStringList names = Torvan::Controller::adapterPortNames();
         ui->cbPorts->clear();
         ui->cbPorts->addItems(names);
@@ -53,7 +53,7 @@ void MainWindow::on_pbUpdatePorts_clicked()
 
 void MainWindow::on_pbConnect_clicked()
 {
-    whenIdle([this] { connectOrClose(); });
+    controller.whenIdle(this, [this] { connectOrClose(); });
 }
 
 void MainWindow::connectOrClose()
@@ -91,7 +91,7 @@ void MainWindow::on_sbChannel_valueChanged(int arg1)
     // channel's set-points in the boxes.
     const int channel = ui->sbChannel->value();
     typedBoxes.clear();
-    whenIdle([this, channel] { showChannel(channel); });
+    controller.whenIdle(this, [this, channel] { showChannel(channel); });
 }
 
 void MainWindow::on_pbSetVc_clicked()
@@ -106,7 +106,7 @@ void MainWindow::on_pbSetVb_clicked()
 
 void MainWindow::on_pbEeprom_clicked()
 {
-    whenIdle([this] { showCoefficients(); });
+    controller.whenIdle(this, [this] { showCoefficients(); });
 }
 
 void MainWindow::showCoefficients()
@@ -125,7 +125,7 @@ void MainWindow::showCoefficients()
 
 void MainWindow::on_pbWriteEEPROM_clicked()
 {
-    whenIdle([this] { controller.commit(); });
+    controller.whenIdle(this, [this] { controller.commit(); });
 }
 
 void MainWindow::updateVoltages(int channel)
@@ -174,7 +174,7 @@ void MainWindow::setVoltage(int setPointIndex, const QDoubleSpinBox *box)
     const int channel = setPointIndex / 2;
     const double shown = box->value();
     const bool readToCome = boxesChannel != channel && !typedBoxes.contains(box);
-    whenIdle([=] {
+    controller.whenIdle(this, [=] {
         const bool read = readToCome && boxesChannel == channel;
         controller.setPoint(setPointIndex, read ? box->value() : shown);
     });
@@ -189,13 +189,4 @@ void MainWindow::showDisconnected()
     ui->pbEeprom->setEnabled(false);
     ui->pbWriteEEPROM->setEnabled(false);
     pollTimer->stop();
-}
-
-// Every press and channel change that touches the port or the shown channel
-// takes its turn here: at once on an idle line, or else after the request that
-// waits and everything queued before it.
-void MainWindow::whenIdle(std::function<void()> task)
-{
-    if (!controller.deferIfBusy(this, task))
-        task();
 }

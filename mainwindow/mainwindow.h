@@ -7,8 +7,6 @@
 #include <QSerialPort>
 #include <QSet>
 
-#include <functional>
-
 class Dialog;
 class QDoubleSpinBox;
 class QTimer;
@@ -40,7 +38,6 @@ private:
     void showChannel(int channel);
     void setVoltage(int setPointIndex, const QDoubleSpinBox *box);
     void showDisconnected();
-    void whenIdle(std::function<void()> task);
     void connectOrClose();
     void showCoefficients();
 

@@ -11,11 +11,11 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <utility>
 #include <fcntl.h>
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <QProcess>
 #include <QSerialPort>
 #include <QTemporaryDir>
-#include <QThread>
 #include <QTest>
+#include <QThread>
 #include <QtEndian>
 
 #include <poll.h>
