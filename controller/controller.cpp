@@ -3,6 +3,7 @@
 #include "coefficienttext.h"
 #include "exchange.h"
 #include "linewatch.h"
+#include "networkline.h"
 #include "quantities.h"
 #include "seriallink.h"
 
@@ -61,6 +62,16 @@ Result<QString> Controller::portOfSerialNumber(const QString &serialNumber)
 
 Result<std::unique_ptr<Controller>> Controller::open(const QString &portName)
 {
+    // A terminal server's address names the instrument itself.
+    if (isNetworkAddress(portName)) {
+        const QString address = normalizedAddress(portName);
+        if (address.isEmpty())
+            return Failure { Failure::CannotOpen,
+                             QStringLiteral("cannot open %1: not an address of the form "
+                                            "tcp://HOST:PORT or rfc2217://HOST:PORT")
+                                 .arg(portName) };
+        return openResolved(address, address);
+    }
     const QList<PortEntry> listed = Link::ports();
     const QString serialNumber = serialNumberOf(listed, portName);
     return openResolved(portName, serialNumber,
@@ -73,7 +84,14 @@ Result<std::unique_ptr<Controller>> Controller::openResolved(const QString &port
 {
     std::unique_ptr<Controller> controller(new Controller(portName));
     bool inUse = false;
-    if (!openLink(controller->port, portName, &inUse) && inUse) {
+    if (auto *networkLine = qobject_cast<NetworkLine *>(controller->port)) {
+        // The server turns a second client away in its own words.
+        if (!openLink(networkLine, portName))
+            return Failure {
+                networkLine->refusedAsInUse() ? Failure::InUse : Failure::CannotOpen,
+                QStringLiteral("cannot open %1: %2").arg(portName, networkLine->errorString())
+            };
+    } else if (!openLink(static_cast<QSerialPort *>(controller->port), portName, &inUse) && inUse) {
         const QString device = resolvedDevice(portName);
         const bool renamed = device.compare(portName, Qt::CaseInsensitive) != 0
             && device != QStringLiteral("/dev/") + portName;
@@ -105,7 +123,8 @@ Result<std::unique_ptr<Controller>> Controller::open(const AdapterChoice &choice
 }
 
 Controller::Controller(const QString &portName)
-    : owned(std::make_unique<QSerialPort>())
+    : owned(isNetworkAddress(portName) ? std::unique_ptr<QIODevice>(new NetworkLine)
+                                       : std::unique_ptr<QIODevice>(new QSerialPort))
     , port(owned.get())
     , portName(portName)
 {
@@ -127,12 +146,12 @@ bool Controller::openLine(const QString &name)
 {
     portName = name;
     lost = false;
-    return openLink(port, name);
+    return openLink(qobject_cast<QSerialPort *>(port), name);
 }
 
 void Controller::closeLine()
 {
-    closeLink(port);
+    port->close();
 }
 
 void Controller::onLineLost(QObject *context, std::function<void()> lineLost)
@@ -248,6 +267,10 @@ Done Controller::send(const QByteArray &frame)
 
 Failure Controller::lineLost() const
 {
+    if (const auto *networkLine = qobject_cast<const NetworkLine *>(port))
+        return { networkLine->refusedAsInUse() ? Failure::InUse : Failure::LineLost,
+                 QStringLiteral("the connection to %1 was lost: %2")
+                     .arg(portName, networkLine->lossReason()) };
     return { Failure::LineLost,
              QStringLiteral("the line to %1 was lost (adapter unplugged?)").arg(portName) };
 }
@@ -354,10 +377,19 @@ Result<bool> Controller::isInstrumentOf(const Backup::Contents &contents) const
         return false;
     if (contents.serialNumber == adapterSerialNumber)
         return serialNumberShares <= 1;
+    // A terminal server's address stands where a serial number would.
+    const auto instrument = [](const QString &identity) {
+        return isNetworkAddress(identity)
+            ? QStringLiteral("the controller at %1").arg(identity)
+            : QStringLiteral("the adapter with serial number %1").arg(identity);
+    };
+    if (isNetworkAddress(adapterSerialNumber))
+        return Failure { Failure::OtherInstrument,
+                         QStringLiteral("the backup was made of %1, not of %2")
+                             .arg(instrument(contents.serialNumber), instrument(portName)) };
     return Failure { Failure::OtherInstrument,
-                     QStringLiteral("the backup was made of the adapter with serial number %1, "
-                                    "but %2 is %3")
-                         .arg(contents.serialNumber, portName, adapterSerialNumber) };
+                     QStringLiteral("the backup was made of %1, but %2 is %3")
+                         .arg(instrument(contents.serialNumber), portName, adapterSerialNumber) };
 }
 
 void offerSimulatedAdapters()

@@ -20,13 +20,17 @@ namespace Torvan {
 
 // An adapter as a user names it: by its port, or by its USB serial number,
 // looked up afresh at every open, since re-plugging moves an adapter to
-// whichever port name is free.
+// whichever port name is free. A port may also be a terminal server's
+// address (tcp://HOST:PORT, rfc2217://HOST:PORT), which names the instrument.
 struct AdapterChoice
 {
     QString port;
     QString serialNumber; // when set, it decides, whatever port says
 
     QString label() const { return serialNumber.isEmpty() ? port : serialNumber; }
+    // Named by what tells the instrument, so it is found again after its
+    // line was lost: a serial number, or a terminal server's address.
+    bool namesInstrument() const { return !serialNumber.isEmpty() || Link::isNetworkAddress(port); }
 };
 
 class Controller
@@ -58,7 +62,7 @@ public:
 
     QString name() const { return portName; }
     // The adapter's USB serial number as listed when it was opened; empty
-    // where it has none.
+    // where it has none. Behind a terminal server, its address.
     QString serialNumber() const { return adapterSerialNumber; }
     // How many qualifying adapters reported that serial number when it was
     // opened: clones may share one, and then it tells none of them apart.
@@ -113,8 +117,8 @@ private:
     Result<Backup::Contents> readContents();
     QString partialRestore(int framesSent);
 
-    std::unique_ptr<QSerialPort> owned;
-    QSerialPort *port;
+    std::unique_ptr<QIODevice> owned; // a serial port, or a terminal server's line
+    QIODevice *port;
     QString portName;
     QString adapterSerialNumber;
     int serialNumberShares = 1;

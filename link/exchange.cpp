@@ -20,7 +20,7 @@ bool writeFrame(RequestGuard *guard, QIODevice *port, const QByteArray &frame)
     // waits is queued without a notification and stays so after it returns,
     // so a reply that came in before the write's own completion was reported
     // would never be seen.
-    if (port->write(frame) != frame.size())
+    if (!port->isOpen() || port->write(frame) != frame.size())
         return false;
     if (auto *serialPort = qobject_cast<QSerialPort *>(port))
         serialPort->flush();

@@ -1,4 +1,5 @@
 #include "linewatch.h"
+#include "networkline.h"
 
 #include <QSerialPort>
 #include <QSocketNotifier>
@@ -10,35 +11,43 @@
 
 namespace Link {
 
-LineWatch *LineWatch::of(QSerialPort *port)
+LineWatch *LineWatch::of(QIODevice *port)
 {
     if (auto *watch = port->findChild<LineWatch *>(QString(), Qt::FindDirectChildrenOnly))
         return watch;
     return new LineWatch(port);
 }
 
-LineWatch::LineWatch(QSerialPort *port)
+LineWatch::LineWatch(QIODevice *port)
     : QObject(port)
     , port(port)
 {
+    connect(port, &QIODevice::aboutToClose, this, &LineWatch::disarm);
+    if (auto *networkLine = qobject_cast<NetworkLine *>(port)) {
+        connect(networkLine, &NetworkLine::lost, this, &LineWatch::report);
+        return;
+    }
+    auto *serialPort = qobject_cast<QSerialPort *>(port);
+    if (!serialPort)
+        return;
     // An unplugged adapter reports a resource error; on some Qt versions a
     // hung-up line reports read errors instead. On Windows a removed adapter's
     // driver may fail its I/O with ERROR_ACCESS_DENIED, which Qt reports as a
     // permission error for a pending read and a write error for the next
     // write. Any of them on an open port means the line is gone.
-    connect(port, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError error) {
-        switch (error) {
-        case QSerialPort::ResourceError:
-        case QSerialPort::ReadError:
-        case QSerialPort::WriteError:
-        case QSerialPort::PermissionError:
-            report();
-            break;
-        default:
-            break;
-        }
-    });
-    connect(port, &QIODevice::aboutToClose, this, &LineWatch::disarm);
+    connect(serialPort, &QSerialPort::errorOccurred, this,
+            [this](QSerialPort::SerialPortError error) {
+                switch (error) {
+                case QSerialPort::ResourceError:
+                case QSerialPort::ReadError:
+                case QSerialPort::WriteError:
+                case QSerialPort::PermissionError:
+                    report();
+                    break;
+                default:
+                    break;
+                }
+            });
 }
 
 void LineWatch::arm()
@@ -51,7 +60,10 @@ void LineWatch::arm()
     // as "no data" and reports nothing, so the port's own notifier would spin.
     // A second notifier, on a duplicate of the descriptor so it never competes
     // with the port's, looks at the poll result itself.
-    watchedHandle = ::dup(int(port->handle()));
+    auto *serialPort = qobject_cast<QSerialPort *>(port);
+    if (!serialPort)
+        return;
+    watchedHandle = ::dup(int(serialPort->handle()));
     if (watchedHandle < 0)
         return;
     hangUpNotifier = new QSocketNotifier(watchedHandle, QSocketNotifier::Read, this);

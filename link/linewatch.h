@@ -3,13 +3,14 @@
 
 #include <QObject>
 
-class QSerialPort;
+class QIODevice;
 class QSocketNotifier;
 
 namespace Link {
 
-// Closes the port when its line is gone for good (the adapter was unplugged or
-// the line hung up) and tells so, once per opening. Qt versions tell this
+// Closes the port when its line is gone for good (the adapter was unplugged,
+// the line hung up, the terminal server's connection went) and tells so, once
+// per opening. Qt versions tell this
 // differently (older ones report read errors over and over, newer ones keep
 // reading end-of-file without a word), and the watch turns every way into one
 // signal; whoever uses the port only reacts to it.
@@ -19,7 +20,7 @@ class LineWatch : public QObject
 
 public:
     // The port's watch, created on first use as a child of the port.
-    static LineWatch *of(QSerialPort *port);
+    static LineWatch *of(QIODevice *port);
 
     // Called by openLink after a successful open.
     void arm();
@@ -29,12 +30,12 @@ signals:
     void lost();
 
 private:
-    explicit LineWatch(QSerialPort *port);
+    explicit LineWatch(QIODevice *port);
     void disarm();
     void report();
     void checkForHangUp();
 
-    QSerialPort *port;
+    QIODevice *port;
     bool reported = false;
     QSocketNotifier *hangUpNotifier = nullptr;
     int watchedHandle = -1;

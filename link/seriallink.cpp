@@ -1,5 +1,6 @@
 #include "seriallink.h"
 #include "linewatch.h"
+#include "networkline.h"
 #include "requestguard.h"
 
 #include <QDir>
@@ -7,6 +8,7 @@
 #include <QFileInfo>
 #include <QSerialPort>
 #include <QSerialPortInfo>
+#include <QUrl>
 
 #ifndef Q_OS_WIN
 #include <cerrno>
@@ -231,6 +233,32 @@ bool openLink(QSerialPort *port, const QString &portName, bool *inUse)
         return false;
     LineWatch::of(port)->arm();
     RequestGuard::of(port)->unsettle(QuietGapMs);
+    return true;
+}
+
+bool isNetworkAddress(const QString &name)
+{
+    return name.startsWith(QLatin1String("tcp://"), Qt::CaseInsensitive)
+        || name.startsWith(QLatin1String("rfc2217://"), Qt::CaseInsensitive);
+}
+
+QString normalizedAddress(const QString &name)
+{
+    if (!isNetworkAddress(name))
+        return {};
+    const QUrl url(name, QUrl::StrictMode);
+    const bool plain = url.isValid() && !url.host().isEmpty() && url.port() > 0
+        && url.path().isEmpty() && !url.hasQuery() && !url.hasFragment()
+        && url.userInfo().isEmpty();
+    return plain ? url.toString() : QString();
+}
+
+bool openLink(NetworkLine *line, const QString &address)
+{
+    if (!line->connectTo(address))
+        return false;
+    LineWatch::of(line)->arm();
+    RequestGuard::of(line)->unsettle(QuietGapMs);
     return true;
 }
 

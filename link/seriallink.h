@@ -9,6 +9,10 @@
 
 class QSerialPort;
 
+namespace Link {
+class NetworkLine;
+}
+
 // Which serial ports the tool offers, and how it opens the one it talks through.
 namespace Link {
 
@@ -67,6 +71,19 @@ QString serialNumberOf(const QList<PortEntry> &ports, const QString &portName);
 // An open port's LineWatch (linewatch.h) tells when its line is lost.
 bool openLink(QSerialPort *port, const QString &portName, bool *inUse = nullptr);
 void closeLink(QSerialPort *port);
+
+// A controller behind a serial-to-Ethernet terminal server, reached by its
+// address: "tcp://HOST:PORT" is a raw connection, whose bytes are the line's;
+// "rfc2217://HOST:PORT" speaks Telnet with the Com Port Control option, which
+// sets the line to 115200 8N1 at the far end. The address names the
+// instrument as a USB serial number does.
+bool isNetworkAddress(const QString &name);
+// The address in one spelling (scheme and host in lower case), or empty if
+// name is none, or is malformed.
+QString normalizedAddress(const QString &name);
+// Connects and, for rfc2217://, negotiates (networkline.h); then watched as a
+// serial port is. False, with the line's errorString() saying why, if it cannot.
+bool openLink(NetworkLine *line, const QString &address);
 
 } // namespace Link
 

@@ -41,7 +41,8 @@ struct Row
 };
 
 // An adapter named by its serial number is waited for when its line is lost,
-// and found again wherever it comes back; one named by its port is dropped.
+// and found again wherever it comes back, as is a terminal server's address,
+// reconnected to; one named by its port is dropped.
 class Watch
 {
 public:
@@ -53,7 +54,7 @@ public:
         , several(controllers.size() > 1)
         , rowEveryTick(several
                        || std::any_of(this->choices.begin(), this->choices.end(),
-                                      [](const auto &c) { return !c.serialNumber.isEmpty(); }))
+                                      [](const auto &c) { return c.namesInstrument(); }))
         , dropped(controllers.size(), false)
     { }
 
@@ -92,12 +93,12 @@ public:
     }
 
 private:
-    bool awaited(size_t i) const { return !choices[i].serialNumber.isEmpty(); }
+    bool awaited(size_t i) const { return choices[i].namesInstrument(); }
 
     // The port, or the serial number that finds it wherever it is.
     QString label(size_t i) const
     {
-        return awaited(i) ? choices[i].serialNumber : controllers[i]->name();
+        return awaited(i) ? choices[i].label() : controllers[i]->name();
     }
 
     // The adapter of a lost line, if it is back: its port may be another now.
@@ -107,9 +108,11 @@ private:
         if (!controller)
             return false;
         controllers[i] = std::move(*controller);
+        const QString &serialNumber = choices[i].serialNumber;
         warn(time
-             + QStringLiteral(": %1 is back, on %2")
-                   .arg(choices[i].serialNumber, controllers[i]->name()));
+             + (serialNumber.isEmpty() ? QStringLiteral(": %1 is back").arg(controllers[i]->name())
+                                       : QStringLiteral(": %1 is back, on %2")
+                                             .arg(serialNumber, controllers[i]->name())));
         return true;
     }
 
@@ -126,10 +129,9 @@ private:
         anyFailed = true;
         dropped[i] = controller.isLost();
         const QString next = !dropped[i] ? QString()
-            : awaited(i)
-            ? QStringLiteral("; waiting for %1 to come back").arg(choices[i].serialNumber)
-            : several ? QStringLiteral("; watching the others")
-                      : QString();
+            : awaited(i) ? QStringLiteral("; waiting for %1 to come back").arg(choices[i].label())
+            : several    ? QStringLiteral("; watching the others")
+                         : QString();
         warn(time + QStringLiteral(": ") + amperes.failure().message + next);
         return std::nullopt;
     }
