@@ -116,6 +116,9 @@ NetworkLine::NetworkLine(QObject *parent)
     connect(socket, &QTcpSocket::disconnected, this,
             [this] { dropConnection(tr("the terminal server closed the connection")); });
     connect(socket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
+        // A wait that timed out is no loss: the wait's owner decides.
+        if (error == QAbstractSocket::SocketTimeoutError)
+            return;
         dropConnection(error == QAbstractSocket::RemoteHostClosedError
                            ? tr("the terminal server closed the connection")
                            : socket->errorString());
