@@ -216,14 +216,15 @@ Torvan::Done Bridge::readBack(Block which, const Link::ValueBlock &sent, int slo
                                  + QStringLiteral(": the controller did not apply the write") };
 }
 
-// The port, and the serial number that found it, if the adapter has one.
+// The port, and the serial number that found it, if the adapter has one; a
+// terminal server's address is its own.
 QString Bridge::connectedStatus() const
 {
     const QString serialNumber = controller->serialNumber();
+    const bool shown = !serialNumber.isEmpty() && serialNumber != controller->name();
     return QStringLiteral("Connected to %1%2; replies come")
         .arg(controller->name(),
-             serialNumber.isEmpty() ? QString()
-                                    : QStringLiteral(" (serial number %1)").arg(serialNumber));
+             shown ? QStringLiteral(" (serial number %1)").arg(serialNumber) : QString());
 }
 
 void Bridge::poll()
