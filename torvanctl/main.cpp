@@ -16,6 +16,9 @@ const char *const MoreHelp = R"(
 voltages, currents and watch take --port and --serial-number more than once,
 to read several controllers side by side. An adapter named by its serial number
 is found wherever it is plugged in; watch waits for it to come back.
+--port also takes a terminal server's address: tcp://HOST:PORT for a raw
+line, rfc2217://HOST:PORT for Telnet with the Com Port Control option; watch
+reconnects to it after the connection is lost.
 
 )";
 
@@ -39,7 +42,9 @@ QStringList markedNegativeNumbers(QStringList arguments)
 }
 
 const QList<QCommandLineOption> KnownOptions {
-    { QStringLiteral("port"), QStringLiteral("The adapter to use (default: the only one found)."),
+    { QStringLiteral("port"),
+      QStringLiteral("The adapter to use (default: the only one found), or a terminal "
+                     "server's tcp:// or rfc2217:// address."),
       QStringLiteral("name") },
     { QStringLiteral("serial-number"),
       QStringLiteral("The adapter with this USB serial number, wherever it is plugged in."),
