@@ -4,12 +4,14 @@
 #include "console.h"
 #include "exchange.h"
 #include "mainwindow.h"
+#include "networkline.h"
 #include "quantities.h"
 #include "result.h"
 #include "seriallink.h"
 #include "stats.h"
 
 #include <QApplication>
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
@@ -18,7 +20,10 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QSerialPort>
+#include <QStandardPaths>
 #include <QSysInfo>
+#include <QTcpServer>
+#include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -26,7 +31,9 @@
 #include <cstdio>
 #include <ctime>
 #include <functional>
+#include <iterator>
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -94,7 +101,7 @@ void printRow(const char *what, Stats stats, const char *unit, const Floor &floo
         printf("(no target)\n");
 }
 
-Torvan::Result<QList<double>, QString> toolRoundTrips(QSerialPort &port, char command,
+Torvan::Result<QList<double>, QString> toolRoundTrips(QIODevice &port, char command,
                                                       int repetitions)
 {
     QList<double> samples;
@@ -113,13 +120,18 @@ Torvan::Result<QList<double>, QString> toolRoundTrips(QSerialPort &port, char co
 
 // The same requests from pyserial, on the same simulator, between the tool's own:
 // per command its round trips, or nothing where python3-serial is not installed.
-QHash<char, QList<double>> pyserialRoundTrips(const QString &path, int repetitions)
+// The port is a device or a pyserial URL.
+QHash<char, QList<double>> pyserialRoundTrips(const QString &port, int repetitions,
+                                              const QString &commands = QStringLiteral("RDG"))
 {
     QProcess python;
-    python.start(QStringLiteral("/usr/bin/python3"),
-                 { QStringLiteral(PYSERIAL_ROUNDTRIP), path, QString::number(repetitions) });
+    python.start(
+        QStringLiteral("/usr/bin/python3"),
+        { QStringLiteral(PYSERIAL_ROUNDTRIP), port, QString::number(repetitions), commands });
     QHash<char, QList<double>> samples;
-    if (!python.waitForFinished(120000) || python.exitCode() != 0)
+    // Over RFC 2217 each request's input purge waits for the server's
+    // acknowledgement in steps of 50 ms: a thousand take about a minute.
+    if (!python.waitForFinished(300000) || python.exitCode() != 0)
         return samples;
     for (const QByteArray &line : python.readAllStandardOutput().split('\n')) {
         const QList<QByteArray> words = line.split(' ');
@@ -155,6 +167,157 @@ Done measureRoundTrips(int repetitions)
     }
     if (peer.isEmpty())
         printf("  (no pyserial rows: python3-serial is not installed)\n");
+    return {};
+}
+
+// ser2net on loopback, a terminal server in front of a controller; each of its
+// connections leads to a simulator of its own, as two on one pseudo-terminal
+// would contend for the device. Raw and RFC 2217 with chardelay off, and raw
+// with ser2net's default, chardelay on, which holds the line's bytes until the
+// line has been quiet for a while.
+class TerminalServer
+{
+public:
+    static Torvan::Result<std::unique_ptr<TerminalServer>, QString> start(const QString &program)
+    {
+        auto server = std::make_unique<TerminalServer>();
+        if (!server->directory.isValid())
+            return QStringLiteral("cannot make a temporary directory");
+        const struct
+        {
+            QString *address;
+            const char *scheme, *accepter, *charDelay;
+        } lines[] = {
+            { &server->raw, "tcp", "tcp", "false" },
+            { &server->rfc2217, "rfc2217", "telnet(rfc2217),tcp", "false" },
+            { &server->rawCharDelay, "tcp", "tcp", "true" },
+        };
+        // Free ports, each held until all are chosen so that none comes twice.
+        QTcpServer probes[std::size(lines)];
+        QString config;
+        for (size_t i = 0; i < std::size(lines); ++i) {
+            auto sim = SimProcess::start({});
+            if (!sim)
+                return sim.failure();
+            if (!probes[i].listen(QHostAddress::LocalHost))
+                return QStringLiteral("no free port: %1").arg(probes[i].errorString());
+            const quint16 port = probes[i].serverPort();
+            *lines[i].address = QStringLiteral("%1://127.0.0.1:%2").arg(lines[i].scheme).arg(port);
+            config += QStringLiteral("connection: &line%1\n"
+                                     "  accepter: %2,127.0.0.1,%3\n"
+                                     "  connector: serialdev,%4,115200n81,local\n"
+                                     "  options:\n"
+                                     "    chardelay: %5\n"
+                                     "    max-connections: 1\n")
+                          .arg(i)
+                          .arg(lines[i].accepter)
+                          .arg(port)
+                          .arg((*sim)->path, lines[i].charDelay);
+            server->sims.push_back(std::move(*sim));
+        }
+        for (QTcpServer &probe : probes)
+            probe.close();
+        QFile file(server->directory.filePath(QStringLiteral("ser2net.yaml")));
+        if (!file.open(QIODevice::WriteOnly) || file.write(config.toUtf8()) < 0)
+            return QStringLiteral("cannot write %1").arg(file.fileName());
+        file.close();
+        server->process.setWorkingDirectory(server->directory.path());
+        server->process.start(program,
+                              { QStringLiteral("-n"), QStringLiteral("-c"), file.fileName() });
+        if (!server->process.waitForStarted())
+            return QStringLiteral("cannot start %1").arg(program);
+        return server;
+    }
+    ~TerminalServer()
+    {
+        process.terminate();
+        process.waitForFinished(3000);
+    }
+    QString raw, rfc2217, rawCharDelay; // the addresses of its connections
+
+private:
+    std::vector<std::unique_ptr<SimProcess>> sims; // outlive ser2net
+    QTemporaryDir directory;
+    QProcess process;
+};
+
+// ser2net, installed for root, may be off an ordinary user's path.
+QString ser2netProgram()
+{
+    const QString onPath = QStandardPaths::findExecutable(QStringLiteral("ser2net"));
+    if (!onPath.isEmpty())
+        return onPath;
+    return QStandardPaths::findExecutable(
+        QStringLiteral("ser2net"),
+        { QStringLiteral("/usr/sbin"), QStringLiteral("/usr/local/sbin") });
+}
+
+// R round trips over a terminal server's connection. It is opened once ser2net
+// listens and has let go of the previous client's device: until then the
+// connection is refused, or turned away as in use.
+Torvan::Result<QList<double>, QString> roundTripsThrough(const QString &address, int repetitions)
+{
+    Link::NetworkLine line;
+    const QDeadlineTimer deadline(5000);
+    while (!Link::openLink(&line, address)) {
+        if (deadline.hasExpired())
+            return QStringLiteral("cannot connect to %1: %2").arg(address, line.errorString());
+        QThread::msleep(50);
+    }
+    return toolRoundTrips(line, Link::Command::ReadCurrents, repetitions);
+}
+
+// The R exchange through ser2net on loopback, against the same exchange on a
+// pseudo-terminal straight to a simulator, measured just before.
+Done measureTerminalServer(int repetitions)
+{
+    const QString program = ser2netProgram();
+    if (program.isEmpty()) {
+        printf("  (no ser2net rows: ser2net is not installed)\n");
+        return {};
+    }
+    const auto sim = SimProcess::start({});
+    if (!sim)
+        return sim.failure();
+    QSerialPort port;
+    if (!Link::openLink(&port, (*sim)->path))
+        return QStringLiteral("cannot open %1").arg((*sim)->path);
+    const auto direct = toolRoundTrips(port, Link::Command::ReadCurrents, repetitions);
+    if (!direct)
+        return direct.failure();
+    Link::closeLink(&port);
+
+    const auto server = TerminalServer::start(program);
+    if (!server)
+        return server.failure();
+    // Raw first: once it answers, ser2net listens on all its ports, and
+    // pyserial's loop comes to a connection no client has had before.
+    const auto raw = roundTripsThrough((*server)->raw, repetitions);
+    if (!raw)
+        return raw.failure();
+    const auto charDelay = roundTripsThrough((*server)->rawCharDelay, repetitions);
+    if (!charDelay)
+        return charDelay.failure();
+    // A pseudo-terminal has no modem lines: ser2net never acknowledges the DTR
+    // and RTS that pyserial sets when it opens, unless pyserial is told not to wait.
+    const auto peer = pyserialRoundTrips((*server)->rfc2217 + QStringLiteral("?ign_set_control"),
+                                         repetitions, QStringLiteral("R"));
+    const auto rfc2217 = roundTripsThrough((*server)->rfc2217, repetitions);
+    if (!rfc2217)
+        return rfc2217.failure();
+
+    const Floor pty { statsOf(*direct).median, "ms (pty)", 1.10 };
+    printRow("R exchange on the pty (floor)", statsOf(*direct), "ms", { WireFloorMs, "ms (wire)" });
+    printRow("R through ser2net, raw tcp://", statsOf(*raw), "ms", pty);
+    printRow("R through ser2net, rfc2217://", statsOf(*rfc2217), "ms", pty);
+    if (peer.contains(Link::Command::ReadCurrents))
+        printRow("  against pyserial's rfc2217://", statsOf(*rfc2217), "ms",
+                 { statsOf(peer[Link::Command::ReadCurrents]).median, "ms (pyserial)", 1.0 });
+    else
+        printf("  (no pyserial row: python3-serial is not installed)\n");
+    // What ser2net's default costs: shown, with no target.
+    printRow("R through ser2net, chardelay on", statsOf(*charDelay), "ms",
+             { pty.median, "ms (pty)" });
     return {};
 }
 
@@ -418,6 +581,7 @@ Done measureAll(bool quick)
     const int cpuSeconds = quick ? 6 : 20;
     for (const auto &measure : std::initializer_list<std::function<Done()>> {
              [&] { return measureRoundTrips(quick ? 100 : 1000); },
+             [&] { return measureTerminalServer(quick ? 100 : 1000); },
              [&] { return measureResponsiveness(quick ? 5 : 30); },
              [&] { return measureStartup(quick ? 5 : 30); },
              [&] { return measureWindowCpu(cpuSeconds); },
