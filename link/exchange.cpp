@@ -1,4 +1,5 @@
 #include "exchange.h"
+#include "networkline.h"
 #include "requestguard.h"
 
 #include <QDeadlineTimer>
@@ -52,6 +53,19 @@ std::optional<ValueBlock> readOnce(RequestGuard *guard, QIODevice *port, char co
     return block;
 }
 
+// Through a terminal server, a frame written is not yet a frame delivered: the
+// server may take a client's bytes and then turn it away, or drop what it has
+// not passed on when the connection closes. A reply to a request sent after
+// the frame shows that the frame went ahead of it to the controller.
+bool deliveredThroughServer(RequestGuard *guard, QIODevice *port)
+{
+    for (int read = 0; read < MaxReadsToConfirm && port->isOpen(); ++read) {
+        if (readOnce(guard, port, Command::ReadVoltages))
+            return true;
+    }
+    return false;
+}
+
 } // namespace
 
 bool identicalBlocks(const ValueBlock &first, const ValueBlock &second)
@@ -78,8 +92,10 @@ bool sendCommand(QIODevice *port, const QByteArray &frame)
     // The write's wait runs the event loop too: nothing else may reach the wire meanwhile.
     guard->begin();
     guard->dropStray();
-    const bool sent = writeFrame(guard, port, frame);
+    bool sent = writeFrame(guard, port, frame);
     guard->unsettle(ShortGapMs);
+    if (sent && qobject_cast<NetworkLine *>(port))
+        sent = deliveredThroughServer(guard, port);
     guard->finish();
     return sent;
 }

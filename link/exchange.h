@@ -22,7 +22,9 @@ constexpr int ReplyWindowMs = 200;
 
 // Writes the frame in one piece and gives it 10 ms to leave; no reply is read.
 // False if it was not handed to the line: refused (nothing sent) while the
-// port is busy, on a closed port, or a write the system refused.
+// port is busy, on a closed port, or a write the system refused. Through a
+// terminal server, handed to the line means answered after: the frame counts
+// as sent once a D request behind it is answered (up to MaxReadsToConfirm).
 bool sendCommand(QIODevice *port, const QByteArray &frame);
 
 // Whether two reads of one request agree: after an anomaly on the line, a
