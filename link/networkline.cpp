@@ -135,12 +135,12 @@ bool NetworkLine::connectTo(const QString &name)
 {
     if (isOpen())
         close();
-    lineAddress = normalizedAddress(name);
-    if (lineAddress.isEmpty()) {
+    const QString address = normalizedAddress(name);
+    if (address.isEmpty()) {
         setErrorString(tr("not an address of the form tcp://HOST:PORT or rfc2217://HOST:PORT"));
         return false;
     }
-    const QUrl url(lineAddress);
+    const QUrl url(address);
     telnet = url.scheme() == QLatin1String("rfc2217");
     pending.clear();
     lastText.clear();

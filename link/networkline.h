@@ -32,7 +32,6 @@ public:
     // Connects and, on an RFC 2217 line, negotiates it; every wait is
     // bounded. False, with errorString() saying why, where it cannot.
     bool connectTo(const QString &address);
-    QString address() const { return lineAddress; }
     // Why the connection went, once lost: in the server's own words where it
     // gave any ("Port already in use").
     QString lossReason() const { return reason; }
@@ -65,7 +64,6 @@ private:
     void dropConnection(const QString &why);
 
     QTcpSocket *socket;
-    QString lineAddress;
     bool telnet = false;
     QByteArray pending; // the controller's bytes, not yet read
     QByteArray lastText; // the tail of what came in, for the server's last words

@@ -11,9 +11,8 @@ NetworkLine::NetworkLine(QObject *parent)
 
 NetworkLine::~NetworkLine() = default;
 
-bool NetworkLine::connectTo(const QString &address)
+bool NetworkLine::connectTo(const QString &)
 {
-    lineAddress = address;
     setErrorString(tr("this build has no network support"));
     return false;
 }
