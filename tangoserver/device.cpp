@@ -275,7 +275,8 @@ private:
     }
 
     QThread line;
-    Bridge *const bridge = new Bridge;
+    Bridge *const bridge = new Bridge(
+        QStringLiteral("the device properties SerialNumber and SerialPort choose the adapter"));
     std::thread events;
     std::mutex eventMutex;
     std::condition_variable eventWake;

@@ -11,9 +11,9 @@
 #include <functional>
 #include <memory>
 
-// The controller as the device server sees it. Lives on a Qt thread of its
-// own, which alone talks to the line (its timers are its children, so they
-// move there with it): it polls the currents every 400 ms, re-reads the
+// The controller as a control system's server sees it. Lives on a Qt thread
+// of its own, which alone talks to the line (its timers are its children, so
+// they move there with it): it polls the currents every 400 ms, re-reads the
 // set-points and coefficients every few seconds, reopens a lost line, and
 // keeps the last good values with the time of the reply they came from.
 // Requests from the server's own threads are queued onto that thread,
@@ -37,7 +37,9 @@ public:
     static constexpr int ReopenIntervalMs = 3000;
     static constexpr int RequestTimeoutMs = 3000;
 
-    explicit Bridge(QObject *parent = nullptr);
+    // howToChoose ends a status that found no adapter, or several: how the
+    // server's user names the one meant.
+    explicit Bridge(const QString &howToChoose, QObject *parent = nullptr);
 
     // Thread-safe.
     Snapshot snapshot() const;
@@ -75,6 +77,7 @@ private:
     QString connectedStatus() const;
     void publish(const std::function<void(Snapshot &)> &change);
 
+    const QString howToChoose;
     Torvan::AdapterChoice requested;
     std::unique_ptr<Torvan::Controller> controller;
     QTimer pollTimer;

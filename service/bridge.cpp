@@ -10,15 +10,16 @@
 
 namespace {
 
-// After this many polls without a good reply the device says FAULT.
+// After this many polls without a good reply the controller is reported off.
 constexpr int MissedPollsForFault = 3;
 // The set-points and the coefficients are read again every this many polls.
 constexpr int PollsPerRefresh = 8;
 
 } // namespace
 
-Bridge::Bridge(QObject *parent)
+Bridge::Bridge(const QString &howToChoose, QObject *parent)
     : QObject(parent)
+    , howToChoose(howToChoose)
     , pollTimer(this)
     , reopenTimer(this)
     , retryTimer(this)
@@ -86,7 +87,7 @@ Torvan::Done Bridge::call(Work work)
 }
 
 // The queue is the bridge's own, not the link's guard's: work may close the
-// line (Init reopens it), which takes the guard and what waits in it along,
+// line (open() reopens it), which takes the guard and what waits in it along,
 // so work never runs from inside the guard's call, nor leaves anything there.
 // While an exchange waits, the queue is looked at again shortly.
 void Bridge::runPending()
@@ -128,10 +129,7 @@ void Bridge::reopen()
         const auto kind = opened.failure().kind;
         const bool choose
             = kind == Torvan::Failure::NoAdapter || kind == Torvan::Failure::SeveralAdapters;
-        fail(opened.failure().message
-             + (choose ? QStringLiteral("; the device properties SerialNumber and SerialPort "
-                                        "choose the adapter")
-                       : QString()));
+        fail(opened.failure().message + (choose ? QStringLiteral("; ") + howToChoose : QString()));
         return;
     }
     controller = std::move(*opened);

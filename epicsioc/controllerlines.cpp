@@ -1,0 +1,90 @@
+#include "controllerlines.h"
+
+#include "quantities.h"
+
+#include <QThread>
+
+#include <map>
+#include <memory>
+
+namespace {
+
+// Never destroyed: see closeAllLines().
+std::map<QString, ControllerLine *> &lines()
+{
+    static auto *const opened = new std::map<QString, ControllerLine *>;
+    return *opened;
+}
+
+QString adapterText(const Torvan::AdapterChoice &adapter)
+{
+    if (!adapter.serialNumber.isEmpty())
+        return QStringLiteral("serial number %1").arg(adapter.serialNumber);
+    if (!adapter.port.isEmpty())
+        return QStringLiteral("port %1").arg(adapter.port);
+    return QStringLiteral("the one adapter with USB id %1").arg(Torvan::adapterIdText());
+}
+
+void processAll(ControllerLine *line)
+{
+    for (IOSCANPVT records : line->records)
+        scanIoRequest(records);
+}
+
+// On the bridge's thread: each new reading processes its own block's
+// records; a change of state processes them all, so that every reading
+// takes its alarm at once. The bridge calls a copy of its observer, so what
+// was seen last is kept apart from it.
+void observe(ControllerLine *line)
+{
+    auto last = std::make_shared<Bridge::Snapshot>();
+    line->bridge->setObserver([line, last](const Bridge::Snapshot &s) {
+        if (s.on != last->on || s.status != last->status) {
+            processAll(line);
+        } else {
+            if (s.currents.atMs != last->currents.atMs)
+                scanIoRequest(line->records[ControllerLine::Currents]);
+            if (s.setPoints.atMs != last->setPoints.atMs)
+                scanIoRequest(line->records[ControllerLine::SetPoints]);
+            if (s.coefficients.atMs != last->coefficients.atMs)
+                scanIoRequest(line->records[ControllerLine::Coefficients]);
+        }
+        *last = s;
+    });
+}
+
+} // namespace
+
+ControllerLine *controllerLine(const Torvan::AdapterChoice &adapter)
+{
+    const QString text = adapterText(adapter);
+    ControllerLine *&line = lines()[text];
+    if (line)
+        return line;
+    const QString howToChoose = QStringLiteral("the macros SERIAL and PORT choose the adapter");
+    line = new ControllerLine { new Bridge(howToChoose), text, {} };
+    for (IOSCANPVT &records : line->records)
+        scanIoInit(&records);
+    auto *const thread = new QThread;
+    thread->setObjectName(adapter.label().isEmpty() ? QStringLiteral("torvan") : adapter.label());
+    thread->start();
+    line->bridge->moveToThread(thread);
+    observe(line);
+    // A failure shows in the state and status, and the bridge keeps trying.
+    line->bridge->open(adapter);
+    return line;
+}
+
+void processAllLines()
+{
+    for (const auto &[text, line] : lines())
+        processAll(line);
+}
+
+void closeAllLines()
+{
+    for (const auto &[text, line] : lines()) {
+        line->bridge->setObserver(nullptr);
+        line->bridge->finish();
+    }
+}
