@@ -5,6 +5,18 @@
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 
+# Debian 12 has no EPICS Base: there the source package is built, and its
+# build dependencies met, without the IOC (a build profile of debian/control).
+case "$(cut -d. -f1 /etc/debian_version 2>/dev/null || true)" in
+11 | 12) export DEB_BUILD_PROFILES="${DEB_BUILD_PROFILES:+$DEB_BUILD_PROFILES }pkg.torvan-configurator.noepics" ;;
+esac
+# with_epics: true where the IOC is built
+with_epics() {
+    case " ${DEB_BUILD_PROFILES:-} " in
+    *" pkg.torvan-configurator.noepics "*) return 1 ;;
+    esac
+}
+
 # install_packages [package...]: what debian/control says the build needs
 # (apt-get build-dep on the source tree), and the packages named
 install_packages() {
