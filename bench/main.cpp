@@ -12,9 +12,12 @@
 
 #include <QApplication>
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
+#include <QHostAddress>
 #include <QLabel>
 #include <QMainWindow>
 #include <QProcess>
@@ -461,14 +464,21 @@ Done measureWindowCpu(int seconds)
     return {};
 }
 
-// CPU time of another process, from the scheduler's own account of it; -1 when
-// there is none to read.
+// CPU time of another process, all its threads, from the scheduler's own
+// account of them; -1 when there is none to read.
 qint64 childCpuNs(qint64 pid)
 {
-    QFile schedstat(QStringLiteral("/proc/%1/schedstat").arg(pid));
-    if (!schedstat.open(QIODevice::ReadOnly))
+    const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
+    const QStringList threads = tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    if (threads.isEmpty())
         return -1;
-    return schedstat.readAll().split(' ').value(0).toLongLong();
+    qint64 ns = 0;
+    for (const QString &thread : threads) {
+        QFile schedstat(tasks.filePath(thread + QStringLiteral("/schedstat")));
+        if (schedstat.open(QIODevice::ReadOnly)) // a thread may end meanwhile
+            ns += schedstat.readAll().split(' ').value(0).toLongLong();
+    }
+    return ns;
 }
 
 // The CPU of a program that runs until stopped, past its start-up.
@@ -513,6 +523,65 @@ Done measureWatchCpu(int seconds)
     }
     return {};
 }
+
+#ifdef TORVAN_IOC
+// The EPICS IOC polling a rack of four controllers, each on a simulator of its
+// own found by its serial number, per polled controller: against its target,
+// and against the bare poller on one line.
+Done measureIocCpu(int seconds)
+{
+    constexpr int Units = 4;
+    QTemporaryDir folder;
+    QFile adapters(folder.filePath(QStringLiteral("adapters")));
+    QFile rack(folder.filePath(QStringLiteral("rack.substitutions")));
+    if (!adapters.open(QIODevice::WriteOnly) || !rack.open(QIODevice::WriteOnly))
+        return QStringLiteral("cannot write the IOC's files in %1").arg(folder.path());
+    std::vector<std::unique_ptr<SimProcess>> sims;
+    rack.write("file \"torvan-bias.template\" {\n    pattern { P, SERIAL }\n");
+    for (int unit = 0; unit < Units; ++unit) {
+        auto sim = SimProcess::start({});
+        if (!sim)
+            return sim.failure();
+        adapters.write(QStringLiteral("%1 BENCH%2\n").arg((*sim)->path).arg(unit).toUtf8());
+        rack.write(QStringLiteral("    { \"BENCH:%1:\", \"BENCH%1\" }\n").arg(unit).toUtf8());
+        sims.push_back(std::move(*sim));
+    }
+    rack.write("}\n");
+    adapters.close();
+    rack.close();
+
+    QTcpServer anyPort; // a port of its own for Channel Access, so no other IOC answers
+    anyPort.listen(QHostAddress::LocalHost);
+    const QByteArray caPort = QByteArray::number(anyPort.serverPort());
+    anyPort.close();
+    const std::pair<const char *, QByteArray> environment[] = {
+        { "TORVAN_SIMULATED_ADAPTER", adapters.fileName().toLocal8Bit() },
+        { "EPICS_DB_INCLUDE_PATH", QFileInfo(TORVAN_IOC).absolutePath().toLocal8Bit() + "/db" },
+        { "EPICS_CA_SERVER_PORT", caPort },
+        { "EPICS_CA_AUTO_ADDR_LIST", "NO" },
+        { "EPICS_CA_ADDR_LIST", "127.0.0.1" },
+    };
+    for (const auto &[name, value] : environment)
+        qputenv(name, value);
+    const auto ioc = childCpu(seconds, TORVAN_IOC, { QStringLiteral("-s"), rack.fileName() });
+    for (const auto &[name, value] : environment)
+        qunsetenv(name);
+    if (!ioc)
+        return ioc.failure();
+    const Stats perController { ioc->median / Units, ioc->p99 / Units, ioc->max / Units };
+
+    const auto sim = SimProcess::start({});
+    if (!sim)
+        return sim.failure();
+    const auto bare = childCpu(seconds, BARE_TIMER, { (*sim)->path });
+    if (!bare)
+        return bare.failure();
+    printRow("EPICS IOC, per polled controller", perController, "%", { 0.05, "% (target)", 1.0 });
+    printRow("  against a bare poll of one line", perController, "%",
+             { bare->median, "% (bare poll)" });
+    return {};
+}
+#endif
 
 struct Startup
 {
@@ -585,7 +654,11 @@ Done measureAll(bool quick)
              [&] { return measureResponsiveness(quick ? 5 : 30); },
              [&] { return measureStartup(quick ? 5 : 30); },
              [&] { return measureWindowCpu(cpuSeconds); },
-             [&] { return measureWatchCpu(cpuSeconds); } }) {
+             [&] { return measureWatchCpu(cpuSeconds); },
+#ifdef TORVAN_IOC
+             [&] { return measureIocCpu(cpuSeconds); },
+#endif
+         }) {
         if (const auto done = measure(); !done)
             return done;
     }

@@ -51,9 +51,11 @@ class Rack(unittest.TestCase):
 
     def start_ioc(self):
         with open(os.path.join(self.folder, "rack.substitutions"), "w") as rack:
-            rack.write('file "torvan-bias.template" {\n    pattern { P, SERIAL }\n')
-            rack.writelines(f'    {{ "{p}", "{s}" }}\n' for p, s in zip(PREFIXES, SERIALS))
-            rack.write("}\n")
+            # The serial number by either of its macros' names.
+            for macro, units in (("SERIAL", range(0, 2)), ("SerialNumber", range(2, 4))):
+                rack.write(f'file "torvan-bias.template" {{\n    pattern {{ P, {macro} }}\n')
+                rack.writelines(f'    {{ "{PREFIXES[u]}", "{SERIALS[u]}" }}\n' for u in units)
+                rack.write("}\n")
         with open(os.path.join(self.folder, "st.cmd"), "w") as script:
             script.write('dbLoadTemplate("rack.substitutions")\niocInit\n')
         ioc = Ioc(self.adapters, "st.cmd")
