@@ -4,8 +4,13 @@
 
 #include <QThread>
 
+#include <callback.h>
+#include <dbLock.h>
+
+#include <algorithm>
 #include <map>
 #include <memory>
+#include <set>
 
 namespace {
 
@@ -25,10 +30,35 @@ QString adapterText(const Torvan::AdapterChoice &adapter)
     return QStringLiteral("the one adapter with USB id %1").arg(Torvan::adapterIdText());
 }
 
+std::vector<dbCommon *> &writings()
+{
+    static auto *const records = new std::vector<dbCommon *>;
+    return *records;
+}
+
+void process(ControllerLine *line, ControllerLine::Records block)
+{
+    if (!line->onBridgeThread[block]) {
+        scanIoRequest(line->records[block]);
+        return;
+    }
+    for (int priority = 0; priority < NUM_CALLBACK_PRIORITIES; ++priority)
+        scanIoImmediate(line->records[block], priority);
+}
+
 void processAll(ControllerLine *line)
 {
-    for (IOSCANPVT records : line->records)
-        scanIoRequest(records);
+    for (int block = 0; block < ControllerLine::RecordsCount; ++block)
+        process(line, ControllerLine::Records(block));
+}
+
+bool sharesLockWithAWriting(const std::vector<dbCommon *> &readings)
+{
+    std::set<unsigned long> locks;
+    for (dbCommon *writing : writings())
+        locks.insert(dbLockGetLockId(writing));
+    return std::any_of(readings.begin(), readings.end(),
+                       [&](dbCommon *reading) { return locks.count(dbLockGetLockId(reading)); });
 }
 
 // On the bridge's thread: each new reading processes its own block's
@@ -43,11 +73,11 @@ void observe(ControllerLine *line)
             processAll(line);
         } else {
             if (s.currents.atMs != last->currents.atMs)
-                scanIoRequest(line->records[ControllerLine::Currents]);
+                process(line, ControllerLine::Currents);
             if (s.setPoints.atMs != last->setPoints.atMs)
-                scanIoRequest(line->records[ControllerLine::SetPoints]);
+                process(line, ControllerLine::SetPoints);
             if (s.coefficients.atMs != last->coefficients.atMs)
-                scanIoRequest(line->records[ControllerLine::Coefficients]);
+                process(line, ControllerLine::Coefficients);
         }
         *last = s;
     });
@@ -75,10 +105,23 @@ ControllerLine *controllerLine(const Torvan::AdapterChoice &adapter)
     return line;
 }
 
+void addReading(ControllerLine *line, ControllerLine::Records block, dbCommon *record)
+{
+    line->readings[block].push_back(record);
+}
+
+void addWriting(dbCommon *record)
+{
+    writings().push_back(record);
+}
+
 void processAllLines()
 {
-    for (const auto &[text, line] : lines())
+    for (const auto &[text, line] : lines()) {
+        for (int block = 0; block < ControllerLine::RecordsCount; ++block)
+            line->onBridgeThread[block] = !sharesLockWithAWriting(line->readings[block]);
         processAll(line);
+    }
 }
 
 void closeAllLines()

@@ -115,6 +115,24 @@ ControllerLine::Records recordsOf(Quantity quantity)
     }
 }
 
+// Has a reading serve its link's quantity, as one of its block's records.
+long serveReading(dbCommon *record, const DBLINK &link, std::initializer_list<Quantity> served)
+{
+    if (const long status = serve(record, link, served))
+        return status;
+    addReading(servedBy(record).line, recordsOf(servedBy(record).quantity), record);
+    return 0;
+}
+
+// Has a record that writes to the controller serve its link's quantity.
+long serveWriting(dbCommon *record, const DBLINK &link, std::initializer_list<Quantity> served)
+{
+    if (const long status = serve(record, link, served))
+        return status;
+    addWriting(record);
+    return 0;
+}
+
 long ioInterruptInfo(int, dbCommon *record, IOSCANPVT *records)
 {
     const Served &served = servedBy(record);
@@ -159,7 +177,8 @@ void alarmIfDown(dbCommon *record, const Bridge::Snapshot &s)
 long initAi(dbCommon *record)
 {
     auto *const ai = reinterpret_cast<aiRecord *>(record);
-    return serve(record, ai->inp, { Quantity::SetPoint, Quantity::Current, Quantity::Coefficient });
+    return serveReading(record, ai->inp,
+                        { Quantity::SetPoint, Quantity::Current, Quantity::Coefficient });
 }
 
 long readAi(aiRecord *record)
@@ -181,7 +200,8 @@ long readAi(aiRecord *record)
 long initAo(dbCommon *record)
 {
     auto *const ao = reinterpret_cast<aoRecord *>(record);
-    if (const long status = serve(record, ao->out, { Quantity::SetPoint, Quantity::Coefficient }))
+    if (const long status
+        = serveWriting(record, ao->out, { Quantity::SetPoint, Quantity::Coefficient }))
         return status;
     // Starts from what the controller holds, if it was reached by now.
     ao->val = heldValue(servedBy(record), servedBy(record).line->bridge->snapshot());
@@ -240,7 +260,7 @@ long writeAo(aoRecord *record)
 
 long initBi(dbCommon *record)
 {
-    return serve(record, reinterpret_cast<biRecord *>(record)->inp, { Quantity::State });
+    return serveReading(record, reinterpret_cast<biRecord *>(record)->inp, { Quantity::State });
 }
 
 long readBi(biRecord *record)
@@ -257,7 +277,7 @@ long readBi(biRecord *record)
 long initBo(dbCommon *record)
 {
     auto *const bo = reinterpret_cast<boRecord *>(record);
-    if (const long status = serve(record, bo->out, { Quantity::WriteEeprom }))
+    if (const long status = serveWriting(record, bo->out, { Quantity::WriteEeprom }))
         return status;
     bo->val = 0;
     bo->udf = false;
@@ -279,8 +299,8 @@ long writeBo(boRecord *record)
 
 long initLsi(dbCommon *record)
 {
-    return serve(record, reinterpret_cast<lsiRecord *>(record)->inp,
-                 { Quantity::Status, Quantity::Adapter });
+    return serveReading(record, reinterpret_cast<lsiRecord *>(record)->inp,
+                        { Quantity::Status, Quantity::Adapter });
 }
 
 long readLsi(lsiRecord *record)
