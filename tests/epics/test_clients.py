@@ -39,7 +39,7 @@ def start(test, *sim_options, facility_records=""):
     if facility_records:
         with open(f"{folder.name}/facility.db", "w") as db:
             db.write(facility_records)
-        databases += ["-d", "facility.db"]
+        databases += ["-d", f"{folder.name}/facility.db"]
     test.ioc = Ioc(adapters, "-m", f"P={P},SERIAL={SERIAL},{LIMITS}", *databases)
     test.addClassCleanup(test.ioc.stop)
     test.ioc.wait_on(P)
