@@ -26,7 +26,7 @@ SET_POINTS = [1.2, 0.8, 1.25, 0.75, 1.3, 0.7, 1.35, 0.65]  # the simulator's own
 COEFFICIENTS = [1.0, 1.0, 1.02, 0.98, 1.01, 0.99, 1.005, 0.995]
 
 
-def start(test, *sim_options, facility_records=""):
+def start(test, *sim_options, prefix=P, facility_records=""):
     """An IOC of the test class's own on a simulator of its own, once it is On;
     with a facility's own records beside the controller's, if given."""
     folder = tempfile.TemporaryDirectory()
@@ -40,9 +40,9 @@ def start(test, *sim_options, facility_records=""):
         with open(f"{folder.name}/facility.db", "w") as db:
             db.write(facility_records)
         databases += ["-d", f"{folder.name}/facility.db"]
-    test.ioc = Ioc(adapters, "-m", f"P={P},SERIAL={SERIAL},{LIMITS}", *databases)
+    test.ioc = Ioc(adapters, "-m", f"P={prefix},SERIAL={SERIAL},{LIMITS}", *databases)
     test.addClassCleanup(test.ioc.stop)
-    test.ioc.wait_on(P)
+    test.ioc.wait_on(prefix)
 
 
 def alarm(name):
@@ -172,14 +172,14 @@ class LinkedByAFacility(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        start(cls, "--delay", "150", facility_records='record(calc, "$(P)Power0") {\n'
+        start(cls, "--delay", "150", prefix="LINKED:", facility_records='record(calc, "$(P)Power0") {\n'
               '    field(SCAN, "1 second")\n    field(INPA, "$(P)Vc0")\n'
               '    field(INPB, "$(P)Ic0")\n    field(CALC, "A*B")\n}\n')
 
     def test_writes_go_through_while_the_currents_are_polled(self):
         for volts in [0.5, 0.75, 1.0, 1.25, 1.5, 1.75, 2.0, 2.25]:
-            epics.caput(P + "Vc0", volts, wait=True, timeout=10)
-            self.assertEqual(alarm(P + "Vc0"), (volts, "NO_ALARM", "NO_ALARM"))
+            epics.caput("LINKED:Vc0", volts, wait=True, timeout=10)
+            self.assertEqual(alarm("LINKED:Vc0"), (volts, "NO_ALARM", "NO_ALARM"))
 
 
 if __name__ == "__main__":
