@@ -92,7 +92,9 @@ ControllerLine *controllerLine(const Torvan::AdapterChoice &adapter)
     if (line)
         return line;
     const QString howToChoose = QStringLiteral("the macros SERIAL and PORT choose the adapter");
-    line = new ControllerLine { new Bridge(howToChoose), text, {} };
+    line = new ControllerLine;
+    line->bridge = new Bridge(howToChoose);
+    line->adapter = text;
     for (IOSCANPVT &records : line->records)
         scanIoInit(&records);
     auto *const thread = new QThread;

@@ -16,9 +16,9 @@ struct ControllerLine
     // was read again, or, when the line's state changed, every record.
     enum Records { Currents, SetPoints, Coefficients, State, RecordsCount };
 
-    Bridge *bridge;
+    Bridge *bridge = nullptr;
     QString adapter; // as chosen: "serial number A50285BI", "port /dev/ttyUSB0", ...
-    IOSCANPVT records[RecordsCount];
+    IOSCANPVT records[RecordsCount] {};
     std::vector<dbCommon *> readings[RecordsCount]; // the records of each block
     // Whether a block's records are processed on the bridge's own thread.
     std::atomic_bool onBridgeThread[RecordsCount] {};

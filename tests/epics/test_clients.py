@@ -172,9 +172,9 @@ class LinkedByAFacility(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        start(cls, "--delay", "150", prefix="LINKED:", facility_records='record(calc, "$(P)Power0") {\n'
-              '    field(SCAN, "1 second")\n    field(INPA, "$(P)Vc0")\n'
-              '    field(INPB, "$(P)Ic0")\n    field(CALC, "A*B")\n}\n')
+        power = ('record(calc, "$(P)Power0") {\n    field(SCAN, "1 second")\n'
+                 '    field(INPA, "$(P)Vc0")\n    field(INPB, "$(P)Ic0")\n    field(CALC, "A*B")\n}\n')
+        start(cls, "--delay", "150", prefix="LINKED:", facility_records=power)
 
     def test_writes_go_through_while_the_currents_are_polled(self):
         for volts in [0.5, 0.75, 1.0, 1.25, 1.5, 1.75, 2.0, 2.25]:
