@@ -16,7 +16,7 @@ import tempfile
 import time
 import unittest
 
-from ioc import Adapters, Ioc, f32, start_repeater, stop
+from ioc import Adapters, Findings, Ioc, f32, start_repeater, stop
 
 P = "STRESS:"
 SERIAL = "TVS00001"
@@ -35,18 +35,6 @@ ALLOWED = {"Ic0": {f32(CURRENTS[0]) * 1000}, "Ib0": {f32(CURRENTS[1]) * 1000},
            "Vb3-RB": {f32(SET_POINTS[7]), *map(f32, WRITES["Vb3"])},
            "CoefIB3": {f32(COEFFICIENTS[7]), *map(f32, WRITES["CoefIB3"])},
            "CoefIB3-RB": {f32(COEFFICIENTS[7]), *map(f32, WRITES["CoefIB3"])}}
-
-
-class Findings:
-    """What went wrong: counted in full, the first few kept as examples."""
-
-    def __init__(self):
-        self.count, self.examples = 0, []
-
-    def add(self, what):
-        self.count += 1
-        if len(self.examples) < 5:
-            self.examples.append(what)
 
 
 def connect(names, ready, go):

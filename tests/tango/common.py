@@ -64,6 +64,18 @@ def ahead_of_the_rest(command):
     return ["nice", "-n", str(-10 - os.nice(0)), *command] if os.geteuid() == 0 else command
 
 
+class Findings:
+    """What went wrong: counted in full, the first few kept as examples."""
+
+    def __init__(self):
+        self.count, self.examples = 0, []
+
+    def add(self, what):
+        self.count += 1
+        if len(self.examples) < 10:
+            self.examples.append(what)
+
+
 class Simulator:
     """A torvan-sim (the program given), its requests logged to a file; reached
     through a symlink that a later simulator can take over."""

@@ -22,7 +22,7 @@ import threading
 import time
 import unittest
 
-from common import Database, Simulator, free_port, stop, wait_for
+from common import Database, Findings, Simulator, free_port, stop, wait_for
 
 import tango
 
@@ -50,18 +50,6 @@ def failure(error):
     if isinstance(error, tango.DevFailed) and error.args:
         return f"{error.args[0].reason}: {error.args[0].desc.strip()}"
     return repr(error)
-
-
-class Findings:
-    """What went wrong: counted in full, the first few kept as examples."""
-
-    def __init__(self):
-        self.count, self.examples = 0, []
-
-    def add(self, what):
-        self.count += 1
-        if len(self.examples) < 10:
-            self.examples.append(what)
 
 
 def connect(address, ready, go):
