@@ -110,7 +110,7 @@ class Clients(unittest.TestCase):
         exact = f32(1.2345678)
         before = len(self.sim.frames())
         self.assertEqual(epics.caput(P + "CoefIC1", exact, wait=True, timeout=10), 1)
-        self.assertEqual(epics.caget(P + "CoefIC1", timeout=10), exact)
+        self.assertEqual(epics.caget(P + "CoefIC1", timeout=10, use_monitor=False), exact)
         wait_for(lambda: epics.caget(P + "CoefIC1-RB", timeout=10) == exact, 5,
                  "CoefIC1-RB does not read what was written")
         # All eight in one C frame, the others as the controller held them.
