@@ -35,7 +35,8 @@ class Watch:
         self.latest = {}
         self.pvs = [epics.PV(P + name, form="time", callback=self.changed) for name in WATCHED]
         for pv in self.pvs:
-            pv.wait_for_connection(10)
+            if not pv.wait_for_connection(10):
+                raise AssertionError(f"{pv.pvname} did not connect")
 
     def changed(self, pvname, value, severity, status, **_):
         with self.lock:
@@ -83,7 +84,9 @@ class Unplugged(unittest.TestCase):
         for way, port, lose in (("hangs up", "ttyUSB0", hang_up), ("is killed", "ttyUSB1", kill)):
             with self.subTest(way):
                 gone = lose(sim)
-                wait_for(lambda: watch.all_in("INVALID", "COMM"), 10, "not INVALID, COMM")
+                wait_for(lambda: watch.all_in("INVALID", "COMM"), 20,
+                         lambda: f"not INVALID, COMM ({watch.latest}); the IOC said:\n"
+                                 f"{ioc.output()}\n")
                 alarmed = watch.all_in("INVALID", "COMM") - gone
                 self.assertLessEqual(alarmed, ALARM_WITHIN_S)
                 for name, value in HELD.items():
@@ -97,7 +100,8 @@ class Unplugged(unittest.TestCase):
                 sim = adapters.plug("ttyUSB1" if port == "ttyUSB0" else "ttyUSB0", SERIAL)
                 plugged = time.monotonic()
                 wait_for(lambda: watch.all_in("NO_ALARM", "NO_ALARM"), BACK_WITHIN_S,
-                         "the readings did not recover")
+                         lambda: f"no recovery ({watch.latest}); the IOC said:\n"
+                                 f"{ioc.output()}\n")
                 print(f"\nthe line {way}: every reading INVALID {alarmed:+.2f} s after, back "
                       f"{watch.all_in('NO_ALARM', 'NO_ALARM') - plugged:.1f} s after the "
                       "re-plug", file=sys.stderr)

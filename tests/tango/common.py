@@ -26,7 +26,8 @@ def free_port():
 
 
 def wait_for(predicate, seconds, what):
-    """Until predicate() holds; a predicate that raises has not held yet."""
+    """Until predicate() holds; a predicate that raises has not held yet. What
+    did not happen is a text, or a function that says it once it is known."""
     deadline = time.monotonic() + seconds
     while time.monotonic() < deadline:
         try:
@@ -35,7 +36,7 @@ def wait_for(predicate, seconds, what):
         except Exception:  # the process asked is not up yet
             pass
         time.sleep(0.05)
-    raise AssertionError(f"{what} within {seconds} s")
+    raise AssertionError(f"{what() if callable(what) else what} within {seconds} s")
 
 
 def run(command, **kwargs):
