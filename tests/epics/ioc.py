@@ -12,7 +12,7 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tango"))
-from common import Findings, Simulator, stop, wait_for  # noqa: E402,F401
+from common import Findings, Simulator, run_clients_for, stop, wait_for  # noqa: E402,F401
 
 IOC, SIM = sys.argv[1], sys.argv[2]
 TEMPLATE = os.path.join(os.path.dirname(IOC), "db", "torvan-bias.template")

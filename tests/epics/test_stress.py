@@ -10,13 +10,12 @@ still be exactly one the controller held.
     test_stress.py IOC SIMULATOR [SEED...]   (the faulty line's seeds; 1 2 3 by default)"""
 import multiprocessing
 import os
-import queue
 import sys
 import tempfile
 import time
 import unittest
 
-from ioc import Adapters, Findings, Ioc, f32, start_repeater, stop
+from ioc import Adapters, Findings, Ioc, f32, run_clients_for, start_repeater, stop
 
 P = "STRESS:"
 SERIAL = "TVS00001"
@@ -100,27 +99,7 @@ def run_clients(seconds):
                                  args=(names if n % 2 else names[::-1], ready, go, done, results))
                for n in range(READERS)]
     clients.append(processes.Process(target=writer, args=(ready, go, done, results)))
-    for client in clients:
-        client.start()
-    try:
-        for _ in clients:
-            ready.get(timeout=60)
-        go.set()
-        time.sleep(seconds)
-        done.set()
-        reports = []
-        for _ in clients:
-            try:
-                reports.append(results.get(timeout=30))
-            except queue.Empty:
-                break
-        return reports
-    finally:
-        done.set()
-        for client in clients:
-            client.join(10)
-            if client.is_alive():
-                client.kill()
+    return run_clients_for(seconds, clients, ready, go, done, results)
 
 
 def setUpModule():

@@ -1,6 +1,7 @@
 """What the TANGO tests share."""
 import getpass
 import os
+import queue
 import re
 import shutil
 import socket
@@ -63,6 +64,34 @@ def ahead_of_the_rest(command):
     test may raise priorities (as root): the controller a simulator stands for
     answers on a processor of its own, however busy the machine is."""
     return ["nice", "-n", str(-10 - os.nice(0)), *command] if os.geteuid() == 0 else command
+
+
+def run_clients_for(seconds, clients, ready, go, done, results):
+    """Starts the client processes, lets them go at once when all are ready,
+    tells them after seconds that they are done, and returns what they put on
+    results (fewer reports if one never came within 30 s). Every client is
+    gone on return."""
+    for client in clients:
+        client.start()
+    try:
+        for _ in clients:
+            ready.get(timeout=60)
+        go.set()
+        time.sleep(seconds)
+        done.set()
+        reports = []
+        for _ in clients:
+            try:
+                reports.append(results.get(timeout=30))
+            except queue.Empty:
+                break
+        return reports
+    finally:
+        done.set()
+        for client in clients:
+            client.join(10)
+            if client.is_alive():
+                client.kill()
 
 
 class Findings:

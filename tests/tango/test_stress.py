@@ -22,7 +22,7 @@ import threading
 import time
 import unittest
 
-from common import Database, Findings, Simulator, free_port, stop, wait_for
+from common import Database, Findings, Simulator, free_port, run_clients_for, stop, wait_for
 
 import tango
 
@@ -494,28 +494,8 @@ class UnreliableLine(unittest.TestCase):
                    for n in range(self.READERS)]
         clients.append(processes.Process(target=writer, args=(address, self.WRITES, ready, go,
                                                               done, results)))
-        for client in clients:
-            client.start()
-        try:
-            for _ in clients:
-                ready.get(timeout=60)
-            go.set()
-            time.sleep(self.SECONDS)
-            done.set()
-            reports = []
-            for _ in clients:
-                try:
-                    kind, _, report = results.get(timeout=30)
-                    reports.append((kind, report))
-                except queue.Empty:
-                    break
-            return reports
-        finally:
-            done.set()
-            for client in clients:
-                client.join(10)
-                if client.is_alive():
-                    client.kill()
+        return [(kind, report) for kind, _, report
+                in run_clients_for(self.SECONDS, clients, ready, go, done, results)]
 
 
 if __name__ == "__main__":
